@@ -1,0 +1,60 @@
+// cQlog: the logging base every daemon class derives from. It writes through log4cpp.
+//
+// A cQlog object is a log source bound to one category. Its printf-style operations check the
+// category's priority first and return at once when the record would be filtered, so a debug
+// line nobody reads costs a category look-up and one comparison, never the formatting.
+// Messages are formatted into the object's own 1024-character buffer; a longer message is cut.
+//
+// Thread safety: init() runs once on the main thread before anything logs. After that any
+// thread may log; an object's buffer belongs to the thread that uses the object.
+#pragma once
+
+#include <log4cpp/Category.hh>
+
+enum QlogPiority {
+    EMERG = 0,
+    FATAL = 0,
+    ALERT = 100,
+    CRIT = 200,
+    ERROR = 300,
+    WARN = 400,
+    NOTICE = 500,
+    INFO = 600,
+    DEBUG = 700,
+    NOTSET = 800
+};
+
+class cQlog {
+public:
+    // Configures log4cpp from the "log4cpp.*" keys of the properties file at path. A missing
+    // file, a file log4cpp rejects or one that sets up no appender leaves logging on the
+    // console at INFO, and one warning says why. Never throws.
+    static void init(const char* path);
+
+    // The log4cpp category of that name (created on first use).
+    static log4cpp::Category& getLog(const char* category);
+
+    // category is kept as a pointer, not copied: pass a string constant.
+    explicit cQlog(const char* category);
+    // Copies bind to the same category; the formatting buffer is scratch and is not copied.
+    cQlog(const cQlog& other);
+    cQlog& operator=(const cQlog& other);
+    ~cQlog() = default;
+
+    void debug(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void info(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void warn(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void error(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void fatal(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+    // True when a record of that priority would be written for this object's category.
+    bool enabled(int priority) const;
+
+private:
+    void write(int priority, const char* fmt, va_list ap) __attribute__((format(printf, 3, 0)));
+
+    const char* mCatName;
+    char mLogBuffer[1024];
+
+    static bool mInitialised;
+};

@@ -1,0 +1,145 @@
+#include "qlog.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include <log4cpp/OstreamAppender.hh>
+#include <log4cpp/PatternLayout.hh>
+#include <log4cpp/Priority.hh>
+#include <log4cpp/PropertyConfigurator.hh>
+
+bool cQlog::mInitialised = false;
+
+namespace {
+
+const char* const kPattern = "%d{%Y-%m-%d %H:%M:%S.%l} %-5p %c: %m%n";
+
+// Category look-ups go through log4cpp's locked map. Category names are string constants, so a
+// small per-thread cache keyed by the name's address makes the common case a pointer compare.
+log4cpp::Category& cached_category(const char* name) {
+    struct Slot {
+        const char* name;
+        log4cpp::Category* cat;
+    };
+    constexpr int kSlots = 8;
+    thread_local Slot slots[kSlots] = {};
+    thread_local int next = 0;
+    for (const Slot& s : slots) {
+        if (s.name == name) {
+            return *s.cat;
+        }
+    }
+    log4cpp::Category& cat = log4cpp::Category::getInstance(name);
+    slots[next] = Slot{name, &cat};
+    next = (next + 1) % kSlots;
+    return cat;
+}
+
+void console_fallback(const std::string& why) {
+    log4cpp::Category& root = log4cpp::Category::getRoot();
+    root.removeAllAppenders();
+    auto* appender = new log4cpp::OstreamAppender("console", &std::cerr);
+    auto* layout = new log4cpp::PatternLayout();
+    layout->setConversionPattern(kPattern);
+    appender->setLayout(layout);
+    root.addAppender(appender);
+    root.setPriority(log4cpp::Priority::INFO);
+    root.warn("logging on the console at INFO: %s", why.c_str());
+}
+
+bool has_log4cpp_keys(const char* path) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t i = line.find_first_not_of(" \t");
+        if (i != std::string::npos && line.compare(i, 8, "log4cpp.") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+void cQlog::init(const char* path) {
+    if (mInitialised) {
+        return;
+    }
+    mInitialised = true;
+    std::string why;
+    try {
+        std::ifstream probe(path);
+        if (!probe) {
+            why = std::string("cannot read ") + path;
+        } else if (!has_log4cpp_keys(path)) {
+            why = std::string("no log4cpp keys in ") + path;
+        } else {
+            log4cpp::PropertyConfigurator::configure(path);
+            if (log4cpp::Category::getRoot().getAllAppenders().empty()) {
+                why = std::string("no appender for the root category in ") + path;
+            }
+        }
+    } catch (const std::exception& e) {
+        why = std::string("log4cpp rejected ") + path + ": " + e.what();
+    } catch (...) {
+        why = std::string("log4cpp rejected ") + path;
+    }
+    if (!why.empty()) {
+        try {
+            console_fallback(why);
+        } catch (...) {
+            // Nothing else can be done without a logger; keep running silently.
+        }
+    }
+}
+
+log4cpp::Category& cQlog::getLog(const char* category) {
+    return cached_category(category);
+}
+
+cQlog::cQlog(const char* category) : mCatName(category) {}
+
+cQlog::cQlog(const cQlog& other) : mCatName(other.mCatName) {}
+
+cQlog& cQlog::operator=(const cQlog& other) {
+    mCatName = other.mCatName;
+    return *this;
+}
+
+bool cQlog::enabled(int priority) const {
+    return cached_category(mCatName).isPriorityEnabled(priority);
+}
+
+void cQlog::write(int priority, const char* fmt, va_list ap) {
+    log4cpp::Category& cat = cached_category(mCatName);
+    if (!cat.isPriorityEnabled(priority)) {
+        return;
+    }
+    // vsnprintf never writes past the buffer and always terminates it: long messages are cut.
+    std::vsnprintf(mLogBuffer, sizeof mLogBuffer, fmt, ap);
+    try {
+        cat.log(priority, std::string(mLogBuffer));
+    } catch (...) {
+        // An appender that throws (disk full, closed stream) must not take the caller down.
+    }
+}
+
+#define QLOG_LEVEL(name, prio)                                                                     \
+    void cQlog::name(const char* fmt, ...) {                                                       \
+        va_list ap;                                                                                \
+        va_start(ap, fmt);                                                                         \
+        write(prio, fmt, ap);                                                                      \
+        va_end(ap);                                                                                \
+    }
+
+QLOG_LEVEL(debug, DEBUG)
+QLOG_LEVEL(info, INFO)
+QLOG_LEVEL(warn, WARN)
+QLOG_LEVEL(error, ERROR)
+QLOG_LEVEL(fatal, FATAL)
+
+#undef QLOG_LEVEL

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds tamo with its paths pointing at examples/, and runs the
+# daemon in the foreground (Ctrl-C stops it). Extra arguments go to cmake's configure step.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+dir=out/example
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTAMO_CONFIG_FILE="$PWD/examples/tamo.conf" \
+  -DTAMO_SCRIPT_DIR="$PWD/examples/scripts" \
+  -DTAMO_BUILD_TESTS=OFF -DTAMO_BUILD_BENCH=OFF "$@" >/dev/null
+cmake --build "$dir" -j"$(nproc)" --target tamo
+echo "== tamo: settings $PWD/examples/tamo.conf, scripts $PWD/examples/scripts"
+exec "$dir/src/tamo"

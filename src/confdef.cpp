@@ -1,0 +1,21 @@
+#include "confdef.h"
+
+cConfig* cConfig::mInstance = nullptr;
+
+cConfig::cConfig(const char* path) {
+    mProps.load(path);
+}
+
+void cConfig::load(const char* path) {
+    if (mInstance == nullptr) {
+        mInstance = new cConfig(path);
+    }
+}
+
+const char* cConfig::getString(const char* key, const char* def) {
+    return mInstance->mProps.getString(key, def);
+}
+
+int cConfig::getInt(const char* key, int def) {
+    return mInstance->mProps.getInt(key, def);
+}

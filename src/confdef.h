@@ -1,0 +1,25 @@
+// cConfig: the daemon's settings, read once at start-up from the settings file.
+//
+// load() runs on the main thread before any other thread exists; afterwards the settings are
+// only read, from any thread, without a lock.
+#pragma once
+
+#include "properties.h"
+
+class cConfig {
+public:
+    // Creates the singleton from the file at path. A second call does nothing: the first
+    // settings stay in force. A missing or unreadable file leaves every setting at its default.
+    static void load(const char* path);
+
+    // The setting's text, or def. Requires load().
+    static const char* getString(const char* key, const char* def);
+    // The setting as an integer, or def when absent or not a number. Requires load().
+    static int getInt(const char* key, int def);
+
+private:
+    explicit cConfig(const char* path);
+
+    static cConfig* mInstance;
+    cProperties mProps;
+};

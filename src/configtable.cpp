@@ -1,0 +1,270 @@
+#include "configtable.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+const char* const kValueCategory = "cTableType";
+const char* const kTableCategory = "cConfigTable";
+
+// Truncation toward zero that is defined for every float: NaN gives 0, values beyond the int
+// range give the nearest limit.
+int float_to_int(float f) {
+    if (std::isnan(f)) {
+        return 0;
+    }
+    if (f >= 2147483648.0f) {
+        return INT32_MAX;
+    }
+    if (f < -2147483648.0f) {
+        return INT32_MIN;
+    }
+    return static_cast<int>(f);
+}
+
+// %g with six significant digits, independent of the process locale (a script may change it).
+std::string float_text(float f) {
+    char buf[64];
+    auto res =
+        std::to_chars(buf, buf + sizeof buf, static_cast<double>(f), std::chars_format::general, 6);
+    return std::string(buf, res.ptr);
+}
+
+std::string int_text(int n) {
+    char buf[16];
+    auto res = std::to_chars(buf, buf + sizeof buf, n);
+    return std::string(buf, res.ptr);
+}
+
+std::string pointer_text(const void* p) {
+    if (p == nullptr) {
+        return "0";
+    }
+    char buf[2 + 2 * sizeof(uintptr_t)];
+    buf[0] = '0';
+    buf[1] = 'x';
+    auto res = std::to_chars(buf + 2, buf + sizeof buf, reinterpret_cast<uintptr_t>(p), 16);
+    return std::string(buf, res.ptr);
+}
+
+} // namespace
+
+cTableType::cTableType() : cQlog(kValueCategory), mType(TTE_NIL), mData{false, 0, {}, nullptr, 0} {}
+
+cTableType::cTableType(bool b)
+    : cQlog(kValueCategory), mType(TTE_BOOL), mData{b, 0, {}, nullptr, 0} {
+    debug("Casting Bool Type");
+}
+
+cTableType::cTableType(int n)
+    : cQlog(kValueCategory), mType(TTE_NUM), mData{false, n, {}, nullptr, 0} {
+    debug("Casting Int Type");
+}
+
+cTableType::cTableType(std::string s)
+    : cQlog(kValueCategory), mType(TTE_STRING), mData{false, 0, std::move(s), nullptr, 0} {
+    debug("Casting String Type");
+}
+
+cTableType::cTableType(cConfigTable* t)
+    : cQlog(kValueCategory), mType(TTE_TABLE), mData{false, 0, {}, t, 0} {
+    debug("Casting Table Type");
+}
+
+cTableType::cTableType(float f)
+    : cQlog(kValueCategory), mType(TTE_FLOAT), mData{false, 0, {}, nullptr, f} {
+    debug("Casting Float Type");
+}
+
+cTableType::operator std::string() const {
+    switch (mType) {
+    case TTE_BOOL:
+        return mData.b ? "1" : "0";
+    case TTE_NUM:
+        return int_text(mData.n);
+    case TTE_STRING:
+        return mData.s;
+    case TTE_TABLE:
+        return pointer_text(mData.t);
+    case TTE_FLOAT:
+        return float_text(mData.f);
+    case TTE_NIL:
+        break;
+    }
+    return "nil";
+}
+
+cTableType::operator cConfigTable*() const {
+    return mType == TTE_TABLE ? mData.t : nullptr;
+}
+
+cTableType::operator int() const {
+    switch (mType) {
+    case TTE_BOOL:
+        return mData.b ? 1 : 0;
+    case TTE_NUM:
+        return mData.n;
+    case TTE_FLOAT:
+        return float_to_int(mData.f);
+    default:
+        return -1;
+    }
+}
+
+cTableType::operator bool() const {
+    switch (mType) {
+    case TTE_BOOL:
+        return mData.b;
+    case TTE_NUM:
+        return mData.n != 0;
+    case TTE_FLOAT:
+        return mData.f != 0.0f;
+    default:
+        return false;
+    }
+}
+
+cTableType::operator float() const {
+    switch (mType) {
+    case TTE_BOOL:
+        return mData.b ? 1.0f : 0.0f;
+    case TTE_NUM:
+        return static_cast<float>(mData.n);
+    case TTE_FLOAT:
+        return mData.f;
+    default:
+        return -1.0f;
+    }
+}
+
+bool cTableType::operator<(const cTableType& other) const {
+    return reinterpret_cast<uintptr_t>(this) < reinterpret_cast<uintptr_t>(&other);
+}
+
+bool cTableType::operator==(const cTableType& other) const {
+    switch (mType) {
+    case TTE_NIL:
+        return true;
+    case TTE_BOOL:
+        return static_cast<bool>(*this) == static_cast<bool>(other);
+    case TTE_NUM:
+        return mData.n == static_cast<int>(other);
+    case TTE_STRING:
+        // Compare without building a copy when the other side is text too.
+        if (other.mType == TTE_STRING) {
+            return mData.s == other.mData.s;
+        }
+        return mData.s == static_cast<std::string>(other);
+    case TTE_TABLE:
+        return mData.t == static_cast<cConfigTable*>(other);
+    case TTE_FLOAT:
+        return mData.f == static_cast<float>(other);
+    }
+    return false;
+}
+
+cConfigTable::cConfigTableIter::cConfigTableIter(cConfigTable* t) : mTable(t), mIdx(0) {}
+
+void cConfigTable::cConfigTableIter::first() {
+    mIdx = 0;
+}
+
+bool cConfigTable::cConfigTableIter::next() {
+    if (mIdx >= mTable->mTable.size()) {
+        return false;
+    }
+    ++mIdx;
+    return true;
+}
+
+bool cConfigTable::cConfigTableIter::isPair() const {
+    return mIdx < mTable->mTable.size();
+}
+
+cTableType cConfigTable::cConfigTableIter::key() const {
+    return mTable->mTable[mIdx].first;
+}
+
+cTableType cConfigTable::cConfigTableIter::value() const {
+    return mTable->mTable[mIdx].second;
+}
+
+cConfigTable::cConfigTable() : cQlog(kTableCategory) {}
+
+cConfigTable::~cConfigTable() {
+    for (auto& entry : mTable) {
+        if (entry.second.getType() == cTableType::TTE_TABLE) {
+            delete static_cast<cConfigTable*>(entry.second);
+        }
+    }
+}
+
+void cConfigTable::insert(std::string key, std::string val) {
+    mTable.emplace_back(cTableType(std::move(key)), cTableType(std::move(val)));
+}
+
+void cConfigTable::insert(std::string key, int val) {
+    mTable.emplace_back(cTableType(std::move(key)), cTableType(val));
+}
+
+void cConfigTable::insert(int key, int val) {
+    mTable.emplace_back(cTableType(key), cTableType(val));
+}
+
+void cConfigTable::insert(int key, std::string val) {
+    mTable.emplace_back(cTableType(key), cTableType(std::move(val)));
+}
+
+void cConfigTable::insert(int key, cConfigTable* val) {
+    mTable.emplace_back(cTableType(key), cTableType(val));
+}
+
+void cConfigTable::insert(int key, cTableType val) {
+    mTable.emplace_back(cTableType(key), val);
+}
+
+void cConfigTable::insert(int key, float val) {
+    mTable.emplace_back(cTableType(key), cTableType(val));
+}
+
+void cConfigTable::insert(cTableType key, cTableType val) {
+    mTable.emplace_back(key, val);
+}
+
+void cConfigTable::insert(cTableType key, cConfigTable* val) {
+    mTable.emplace_back(key, cTableType(val));
+}
+
+cTableType cConfigTable::get(cTableType key) {
+    for (const auto& entry : mTable) {
+        if (key == entry.first) {
+            return entry.second;
+        }
+    }
+    return cTableType(-1);
+}
+
+cTableType cConfigTable::get(std::string key) {
+    return get(cTableType(std::move(key)));
+}
+
+void cConfigTable::dump_table() {
+    if (enabled(DEBUG)) {
+        dump_level(0);
+    }
+}
+
+void cConfigTable::dump_level(int depth) {
+    for (auto& entry : mTable) {
+        std::string k = static_cast<std::string>(entry.first);
+        std::string v = static_cast<std::string>(entry.second);
+        debug("%*s[%s] = %s", 2 * depth, "", k.c_str(), v.c_str());
+        cConfigTable* nested = static_cast<cConfigTable*>(entry.second);
+        if (nested != nullptr) {
+            nested->dump_level(depth + 1);
+        }
+    }
+}

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <log4cpp/Category.hh>
+#include <log4cpp/StringQueueAppender.hh>
+
+#include "qlog.h"
+#include "test_files.h"
+
+namespace {
+
+// Each init case runs in a child process: init configures the process once.
+void init_and_log(const char* path) {
+    cQlog::init(path);
+    cQlog("probe").info("after init");
+    std::exit(0);
+}
+
+TEST(QlogInit, BadOrMissingSettingsFallBackToConsole) {
+    EXPECT_EXIT(init_and_log("/nonexistent/tamo.conf"), testing::ExitedWithCode(0),
+                "console at INFO: cannot read /nonexistent/tamo.conf(.|\n)*after init");
+
+    TempFile no_keys("tamo.broker.port = 1\n");
+    EXPECT_EXIT(init_and_log(no_keys.path()), testing::ExitedWithCode(0),
+                "console at INFO: no log4cpp keys");
+
+    TempFile rejected("log4cpp.rootCategory = DEBUG, A\n"
+                      "log4cpp.appender.A = NoSuchAppender\n");
+    EXPECT_EXIT(init_and_log(rejected.path()), testing::ExitedWithCode(0),
+                "console at INFO: (log4cpp rejected|no appender)");
+
+    std::string garbage(2048, '\0');
+    for (size_t i = 0; i < garbage.size(); ++i) {
+        garbage[i] = static_cast<char>(i * 131);
+    }
+    TempFile binary(garbage);
+    EXPECT_EXIT(init_and_log(binary.path()), testing::ExitedWithCode(0), "after init");
+}
+
+TEST(QlogInit, ConfiguresFromLog4cppKeys) {
+    TempFile out("");
+    TempFile conf(std::string("tamo.broker.port = 1\n"
+                              "log4cpp.rootCategory = DEBUG, A\n"
+                              "log4cpp.appender.A = FileAppender\n"
+                              "log4cpp.appender.A.fileName = ") +
+                  out.path() +
+                  "\n"
+                  "log4cpp.appender.A.layout = PatternLayout\n"
+                  "log4cpp.appender.A.layout.ConversionPattern = CONFIGURED %c %m%n\n");
+    EXPECT_EXIT(
+        {
+            cQlog::init(conf.path());
+            cQlog("probe").debug("debug %d", 7);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+    std::ifstream in(out.path());
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "CONFIGURED probe debug 7");
+}
+
+class QlogCapture : public testing::Test {
+protected:
+    void SetUp() override {
+        mCat = &cQlog::getLog("capture");
+        mCat->setAdditivity(false);
+        mQueue = new log4cpp::StringQueueAppender("queue");
+        mCat->addAppender(mQueue);
+    }
+    void TearDown() override { mCat->removeAllAppenders(); }
+
+    log4cpp::Category* mCat = nullptr;
+    log4cpp::StringQueueAppender* mQueue = nullptr;
+};
+
+TEST_F(QlogCapture, LongMessagesAreCutToTheBuffer) {
+    mCat->setPriority(log4cpp::Priority::DEBUG);
+    cQlog log("capture");
+    std::string huge(5000, 'x');
+    log.error("%s|%s", huge.c_str(), huge.c_str());
+    ASSERT_EQ(mQueue->queueSize(), 1u);
+    std::string line = mQueue->popMessage();
+    EXPECT_NE(line.find(std::string(1000, 'x')), std::string::npos);
+    EXPECT_EQ(line.find('|'), std::string::npos);
+    EXPECT_LT(line.size(), 1024u + 64u);
+}
+
+TEST_F(QlogCapture, PriorityFiltersBeforeWriting) {
+    mCat->setPriority(log4cpp::Priority::WARN);
+    cQlog log("capture");
+    log.debug("hidden %d", 1);
+    log.info("hidden %d", 2);
+    EXPECT_EQ(mQueue->queueSize(), 0u);
+    EXPECT_FALSE(log.enabled(DEBUG));
+    log.warn("shown %d", 3);
+    log.fatal("shown %d", 4);
+    EXPECT_EQ(mQueue->queueSize(), 2u);
+    EXPECT_NE(mQueue->popMessage().find("shown 3"), std::string::npos);
+
+    cQlog copy = log;
+    copy.error("from the copy");
+    EXPECT_NE(mQueue->popMessage().find("shown 4"), std::string::npos);
+    EXPECT_NE(mQueue->popMessage().find("from the copy"), std::string::npos);
+}
+
+} // namespace

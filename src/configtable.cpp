@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <vector>
+
+#include "qmsg.h"
 
 namespace {
 
@@ -266,5 +269,130 @@ void cConfigTable::dump_level(int depth) {
         if (nested != nullptr) {
             nested->dump_level(depth + 1);
         }
+    }
+}
+
+cConfigTable::cConfigTable(QuorrelMessage* msg) : cQlog(kTableCategory) {
+    std::vector<QTag*>* tags = msg->getTags();
+    if (tags != nullptr) {
+        for (QTag* tag : *tags) {
+            insert(tag);
+        }
+        delete tags;
+    }
+    std::vector<QuorrelObject*>* objects = msg->getObjects();
+    if (objects != nullptr) {
+        int position = 0;
+        for (QuorrelObject* obj : *objects) {
+            insert(position++, obj);
+        }
+        delete objects;
+    }
+}
+
+void cConfigTable::insert(QTag* tag) {
+    int id = tag->getTagID();
+    switch (tag->getTagType()) {
+    case QT_NULL:
+        insert(id, cTableType());
+        break;
+    case QT_STRING: {
+        // The text ends at its first NUL byte, as a C string would.
+        std::string buf(static_cast<size_t>(tag->getDataLength()) + 1, '\0');
+        static_cast<QTagString*>(tag)->getValue(&buf[0],
+                                                static_cast<uint16_t>(tag->getDataLength() + 1));
+        buf.resize(std::strlen(buf.c_str()));
+        insert(id, std::move(buf));
+        break;
+    }
+    case QT_UINT32:
+        insert(id, static_cast<int>(static_cast<QTagUInt32*>(tag)->getValue()));
+        break;
+    case QT_UINT16:
+        insert(id, static_cast<int>(static_cast<QTagUInt16*>(tag)->getValue()));
+        break;
+    case QT_UINT8:
+        insert(id, static_cast<int>(static_cast<QTagUInt8*>(tag)->getValue()));
+        break;
+    case QT_FLOAT:
+        insert(id, static_cast<QTagUInt32*>(tag)->getFloatValue());
+        break;
+    default:
+        // Byte strings and types this daemon does not know carry nothing a script can use.
+        break;
+    }
+}
+
+void cConfigTable::insert(int key, QuorrelObject* obj) {
+    auto* nested = new cConfigTable();
+    std::vector<QTag*>* tags = obj->getTags();
+    if (tags != nullptr) {
+        for (QTag* tag : *tags) {
+            nested->insert(tag);
+        }
+        delete tags;
+    }
+    nested->insert(std::string("objid"), static_cast<int>(obj->getID()));
+    insert(key, nested);
+}
+
+QMsg* cConfigTable::toQMsg(uint8_t msg_id) {
+    auto* msg = new QMsg(msg_id);
+    addTags(msg);
+    return msg;
+}
+
+void cConfigTable::addTags(QMsg* msg) {
+    for (auto& entry : mTable) {
+        int key = static_cast<int>(entry.first);
+        if (key < 0) {
+            continue;
+        }
+        auto id = static_cast<uint8_t>(key & 0xff);
+        const cTableType& val = entry.second;
+        QTag* tag = nullptr;
+        switch (val.getType()) {
+        case cTableType::TTE_NIL:
+            tag = QTagFactory::createQTag(id);
+            break;
+        case cTableType::TTE_BOOL:
+            tag = QTagFactory::createQTag(id, static_cast<uint8_t>(static_cast<bool>(val) ? 1 : 0));
+            break;
+        case cTableType::TTE_NUM:
+            tag = QTagFactory::createQTag(id, static_cast<uint32_t>(static_cast<int>(val)));
+            break;
+        case cTableType::TTE_STRING: {
+            std::string text = static_cast<std::string>(val);
+            tag = QTagFactory::createQTag(id, text.c_str());
+            if (tag == nullptr) {
+                warn("Tag %d: a text of %zu bytes does not fit in a tag; dropped", id, text.size());
+            }
+            break;
+        }
+        case cTableType::TTE_FLOAT:
+            tag = QTagFactory::createQTag(id, static_cast<float>(val), false);
+            break;
+        case cTableType::TTE_TABLE: {
+            cConfigTable* nested = static_cast<cConfigTable*>(val);
+            if (nested == nullptr) {
+                break;
+            }
+            auto objid =
+                static_cast<uint8_t>(static_cast<int>(nested->get(std::string("objid"))) & 0xff);
+            add_tag(msg, QTagFactory::createQTag(objid));
+            nested->addTags(msg);
+            continue;
+        }
+        }
+        if (tag != nullptr) {
+            add_tag(msg, tag);
+        }
+    }
+}
+
+void cConfigTable::add_tag(QMsg* msg, QTag* tag) {
+    uint8_t id = tag->getTagID();
+    if (!msg->addTag(tag)) {
+        warn("Tag %d: the reply is larger than a message can carry; dropped", id);
     }
 }

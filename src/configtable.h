@@ -130,6 +130,7 @@ public:
 
 private:
     void addTags(QMsg* msg);
+    void add_tag(QMsg* msg, QTag* tag);
     void dump_level(int depth);
 
     std::deque<std::pair<cTableType, cTableType>> mTable;

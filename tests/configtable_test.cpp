@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "configtable.h"
+#include "qmsg.h"
 
 namespace {
 
@@ -209,6 +211,172 @@ TEST(ConfigTable, OwnsNestedValueTablesButNotKeyTables) {
     EXPECT_EQ(deaths, 3);
     delete key_table;
     EXPECT_EQ(deaths, 4);
+}
+
+} // namespace
+
+namespace {
+
+// A small dictionary for the codec cases: common tags 0, 2, 9 and 12, object 7 with members.
+const QuorrelTagDef kCommon[] = {{0, QT_UINT32, "zero", ""},
+                                 {2, QT_UINT8, "two", ""},
+                                 {9, QT_STRING, "nine", ""},
+                                 {12, QT_BYTES, "blob", ""}};
+const QuorrelTagDef kMembers[] = {{3, QT_UINT16, "three", ""},
+                                  {4, QT_UINT32, "four", ""},
+                                  {5, QT_FLOAT, "five", ""},
+                                  {6, QT_STRING, "six", ""}};
+const QuorrelObjectDef kObjects[] = {{7, "seven", kMembers, 4, ""}};
+const QuorrelMsgDef kMsgs[] = {{1, "get", ""}};
+const QuorrelDictDef kDict = {"test", kMsgs, 1, kCommon, 4, kObjects, 1};
+
+// Tags of a message as "id:type=value" words.
+std::string tags_of(const QMsg& msg) {
+    std::string s;
+    for (const QTag* t : msg.getTagList()) {
+        s += std::to_string(t->getTagID()) + ":";
+        switch (t->getTagType()) {
+        case QT_NULL:
+            s += "null";
+            break;
+        case QT_STRING: {
+            std::string v(t->getDataLength() + 1u, '\0');
+            static_cast<const QTagString*>(t)->getValue(&v[0], static_cast<uint16_t>(v.size()));
+            s += "s=" + std::string(v.c_str());
+            break;
+        }
+        case QT_UINT32:
+            s += "u32=" + std::to_string(static_cast<const QTagUInt32*>(t)->getValue());
+            break;
+        case QT_UINT8:
+            s += "u8=" + std::to_string(static_cast<const QTagUInt8*>(t)->getValue());
+            break;
+        case QT_FLOAT:
+            s += "f=" + text(T(static_cast<const QTagUInt32*>(t)->getFloatValue()));
+            break;
+        default:
+            s += "type" + std::to_string(t->getTagType());
+        }
+        s += " ";
+    }
+    return s;
+}
+
+// Entries of a table as "key=value" words, nested tables in braces.
+std::string entries_of(cConfigTable* t) {
+    std::string s;
+    cConfigTable::cConfigTableIter it(t);
+    it.first();
+    while (it.isPair()) {
+        T v = it.value();
+        s += text(it.key()) + "=";
+        if (v.getType() == T::TTE_TABLE) {
+            s += "{" + entries_of(static_cast<cConfigTable*>(v)) + "}";
+        } else {
+            s += text(v) + "/" + std::to_string(v.getType());
+        }
+        s += " ";
+        it.next();
+    }
+    return s;
+}
+
+TEST(Codec, RequestTableFromAMessage) {
+    QMsg msg(1);
+    msg.addTag(QTagFactory::createQTag(0, uint32_t{0xffffffffu}));
+    msg.addTag(QTagFactory::createQTag(2, uint8_t{5}));
+    msg.addTag(QTagFactory::createQTag(9, "ab"));
+    const uint8_t blob[] = {1, 2, 3};
+    msg.addTag(QTagFactory::createQTag(12, blob, 3));
+    msg.addTag(QTagFactory::createQTag(7));
+    msg.addTag(QTagFactory::createQTag(3, uint16_t{300}));
+    msg.addTag(QTagFactory::createQTag(5, 2.5f, false));
+    msg.addTag(QTagFactory::createQTag(6));
+    msg.addTag(QTagFactory::createQTag(7));
+    const char with_nul[] = {'a', 'b', '\0', 'c', 0};
+    msg.addTag(
+        QTagFactory::createRawQTag(6, QT_STRING, reinterpret_cast<const uint8_t*>(with_nul), 4));
+    QuorrelMessage* q = QuorrelMessage::parseQMsg(&kDict, &msg);
+    ASSERT_NE(q, nullptr);
+    cConfigTable t(q);
+    delete q;
+    // A common tag 0 and the first object both sit under key 0, the tag first.
+    EXPECT_EQ(entries_of(&t), "0=-1/2 2=5/2 9=ab/3 0={3=300/2 5=2.5/5 6=nil/0 objid=7/2 } "
+                              "1={6=ab/3 objid=7/2 } ");
+    EXPECT_EQ(text(t.get(T(2))), "5");
+}
+
+TEST(Codec, UnknownTypesAddNothing) {
+    cConfigTable t;
+    const uint8_t data[] = {9, 9};
+    QTag* odd = QTagFactory::createRawQTag(4, 9, data, 2);
+    ASSERT_NE(odd, nullptr);
+    t.insert(odd);
+    delete odd;
+    EXPECT_EQ(t.size(), 0u);
+    QMsg empty(1);
+    QuorrelMessage* q = QuorrelMessage::parseQMsg(&kDict, &empty);
+    ASSERT_NE(q, nullptr);
+    cConfigTable none(q);
+    delete q;
+    EXPECT_EQ(none.size(), 0u);
+}
+
+TEST(Codec, ReplyTagsFromKeysAndValues) {
+    cConfigTable t;
+    t.insert(256, 1);
+    t.insert(300, std::string("x"));
+    t.insert(T(2.7f), T(true));
+    t.insert(T(-0.5f), T(false));
+    t.insert(T(-1.5f), T(1));
+    t.insert(T(true), T(1.5f));
+    t.insert(-1, 3);
+    t.insert(std::string("objid"), 7);
+    t.insert(T(), T(1));
+    t.insert(5, T());
+    t.insert(6, -1);
+    auto* skipped = new cConfigTable();
+    skipped->insert(1, 1);
+    t.insert(T(std::string("name")), skipped);
+    std::unique_ptr<QMsg> msg(t.toQMsg(0));
+    EXPECT_EQ(msg->getMsgID(), 0);
+    EXPECT_EQ(tags_of(*msg), "0:u32=1 44:s=x 2:u8=1 0:u8=0 1:f=1.5 5:null 6:u32=4294967295 ");
+
+    cConfigTable empty;
+    std::unique_ptr<QMsg> none(empty.toQMsg(1));
+    EXPECT_EQ(none->getMsgID(), 1);
+    EXPECT_TRUE(none->getTagList().empty());
+}
+
+TEST(Codec, NestedTablesFlattenDepthFirstBehindTheirObjectIds) {
+    cConfigTable t;
+    auto* outer = new cConfigTable();
+    outer->insert(1, 10);
+    auto* inner = new cConfigTable();
+    inner->insert(2, 20);
+    inner->insert(std::string("objid"), 263);
+    outer->insert(3, inner);
+    outer->insert(4, 40);
+    outer->insert(std::string("objid"), 9);
+    t.insert(0, outer);
+    auto* anonymous = new cConfigTable();
+    anonymous->insert(5, 50);
+    t.insert(1, anonymous);
+    auto* odd_id = new cConfigTable();
+    odd_id->insert(std::string("objid"), std::string("seven"));
+    t.insert(2, odd_id);
+    t.insert(3, T(static_cast<cConfigTable*>(nullptr)));
+    std::unique_ptr<QMsg> msg(t.toQMsg(1));
+    EXPECT_EQ(tags_of(*msg), "9:null 1:u32=10 7:null 2:u32=20 4:u32=40 255:null 5:u32=50 "
+                             "255:null ");
+}
+
+TEST(Codec, OversizedTextIsDroppedNotCut) {
+    cConfigTable t;
+    t.insert(1, std::string(70000, 'x'));
+    t.insert(2, std::string("kept"));
+    std::unique_ptr<QMsg> msg(t.toQMsg(1));
+    EXPECT_EQ(tags_of(*msg), "2:s=kept ");
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 
 #include "qlog.h"
 
@@ -47,10 +46,15 @@ bool cProperties::load(const char* path) {
             log.warn("cannot read %s: every setting takes its default", path);
             return false;
         }
-        content.resize(static_cast<size_t>(kMaxFile));
-        in.read(&content[0], kMaxFile);
-        content.resize(static_cast<size_t>(in.gcount()));
-        if (in.peek() != std::char_traits<char>::eof()) {
+        char chunk[4096];
+        while (in && static_cast<std::streamsize>(content.size()) < kMaxFile) {
+            in.read(chunk, sizeof chunk);
+            content.append(chunk, static_cast<size_t>(in.gcount()));
+        }
+        bool cut = static_cast<std::streamsize>(content.size()) > kMaxFile ||
+                   (in && in.peek() != std::char_traits<char>::eof());
+        if (cut) {
+            content.resize(static_cast<size_t>(kMaxFile));
             log.warn("%s: only the first %ld bytes are read", path, static_cast<long>(kMaxFile));
         }
     } catch (...) {

@@ -1,0 +1,169 @@
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <utility>
+
+#include "qmsg.h"
+#include "wire.h"
+
+static_assert(std::numeric_limits<float>::is_iec559 && sizeof(float) == 4,
+              "QT_FLOAT carries an IEEE-754 single");
+
+namespace {
+
+void put_big_endian(uint32_t value, uint8_t* out, size_t bytes) {
+    for (size_t i = bytes; i > 0; --i) {
+        out[i - 1] = static_cast<uint8_t>(value & 0xFF);
+        value >>= 8;
+    }
+}
+
+uint32_t get_big_endian(const uint8_t* in, size_t bytes) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < bytes; ++i) {
+        value = value << 8 | in[i];
+    }
+    return value;
+}
+
+} // namespace
+
+QTag::QTag(uint8_t id, uint8_t type, std::string data)
+    : mID(id), mType(type), mData(std::move(data)) {}
+
+QTagNull::QTagNull(uint8_t id) : QTag(id, QT_NULL, std::string()) {}
+
+QTagString::QTagString(uint8_t id, std::string text) : QTag(id, QT_STRING, std::move(text)) {}
+
+uint16_t QTagString::getValue(char* buf, uint16_t size) const {
+    if (buf == nullptr || size == 0) {
+        return 0;
+    }
+    uint16_t n = getDataLength() < size ? getDataLength() : static_cast<uint16_t>(size - 1);
+    std::memcpy(buf, getRawData(), n);
+    buf[n] = '\0';
+    return n;
+}
+
+QTagUInt32::QTagUInt32(uint8_t id, uint8_t type, std::string data)
+    : QTag(id, type, std::move(data)) {}
+
+uint32_t QTagUInt32::getValue() const {
+    return get_big_endian(getRawData(), 4);
+}
+
+float QTagUInt32::getFloatValue() const {
+    uint32_t bits = getValue();
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+QTagUInt16::QTagUInt16(uint8_t id, std::string data) : QTag(id, QT_UINT16, std::move(data)) {}
+
+uint16_t QTagUInt16::getValue() const {
+    return static_cast<uint16_t>(get_big_endian(getRawData(), 2));
+}
+
+QTagUInt8::QTagUInt8(uint8_t id, std::string data) : QTag(id, QT_UINT8, std::move(data)) {}
+
+uint8_t QTagUInt8::getValue() const {
+    return getRawData()[0];
+}
+
+QTagBytes::QTagBytes(uint8_t id, uint8_t type, std::string data)
+    : QTag(id, type, std::move(data)) {}
+
+uint16_t QTagBytes::getValue(uint8_t* buf, uint16_t size) const {
+    if (buf == nullptr) {
+        return 0;
+    }
+    uint16_t n = getDataLength() < size ? getDataLength() : size;
+    std::memcpy(buf, getRawData(), n);
+    return n;
+}
+
+QTag* QTagFactory::createRawQTag(uint8_t id, uint8_t type, const uint8_t* data, uint16_t len) {
+    if (type > QT_MAX_TYPE || (data == nullptr && len > 0)) {
+        return nullptr;
+    }
+    int fixed = qwire::fixed_size(type);
+    if (fixed >= 0 && len != fixed) {
+        return nullptr;
+    }
+    try {
+        std::string bytes;
+        if (len > 0) {
+            bytes.assign(reinterpret_cast<const char*>(data), len);
+        }
+        switch (type) {
+        case QT_NULL:
+            return new QTagNull(id);
+        case QT_STRING:
+            return new QTagString(id, std::move(bytes));
+        case QT_UINT32:
+        case QT_FLOAT:
+            return new QTagUInt32(id, type, std::move(bytes));
+        case QT_UINT16:
+            return new QTagUInt16(id, std::move(bytes));
+        case QT_UINT8:
+            return new QTagUInt8(id, std::move(bytes));
+        default:
+            return new QTagBytes(id, type, std::move(bytes));
+        }
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+QTag* QTagFactory::createQTag(uint8_t id) {
+    return createRawQTag(id, QT_NULL, nullptr, 0);
+}
+
+QTag* QTagFactory::createQTag(uint8_t id, const char* text) {
+    if (text == nullptr) {
+        return nullptr;
+    }
+    size_t len = strnlen(text, qwire::kMaxTagData + 1);
+    if (len > qwire::kMaxTagData) {
+        return nullptr;
+    }
+    return createRawQTag(id, QT_STRING, reinterpret_cast<const uint8_t*>(text),
+                         static_cast<uint16_t>(len));
+}
+
+QTag* QTagFactory::createQTag(uint8_t id, char* text) {
+    return createQTag(id, static_cast<const char*>(text));
+}
+
+QTag* QTagFactory::createQTag(uint8_t id, uint8_t value) {
+    return createRawQTag(id, QT_UINT8, &value, 1);
+}
+
+QTag* QTagFactory::createQTag(uint8_t id, uint16_t value) {
+    uint8_t d[2];
+    put_big_endian(value, d, sizeof d);
+    return createRawQTag(id, QT_UINT16, d, sizeof d);
+}
+
+QTag* QTagFactory::createQTag(uint8_t id, uint32_t value) {
+    uint8_t d[4];
+    put_big_endian(value, d, sizeof d);
+    return createRawQTag(id, QT_UINT32, d, sizeof d);
+}
+
+QTag* QTagFactory::createQTag(uint8_t id, float value, bool finiteOnly) {
+    if (finiteOnly && !std::isfinite(value)) {
+        return nullptr;
+    }
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    uint8_t d[4];
+    put_big_endian(bits, d, sizeof d);
+    return createRawQTag(id, QT_FLOAT, d, sizeof d);
+}
+
+QTag* QTagFactory::createQTag(uint8_t id, const uint8_t* data, uint16_t len) {
+    return createRawQTag(id, QT_BYTES, data, len);
+}

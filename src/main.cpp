@@ -1,11 +1,13 @@
 // tamo: configuration daemon. Takes no arguments; reads the compiled-in settings file and
 // script folder, then serves requests until it is killed.
 #include "confdef.h"
+#include "configscript.h"
 #include "qlog.h"
 #include "tamo_paths.h"
 
 int main(int /*argc*/, char** /*argv*/) {
     cQlog::init(TAMO_CONFIG_FILE);
     cConfig::load(TAMO_CONFIG_FILE);
+    cConfigScript::loadScripts(TAMO_SCRIPT_DIR);
     return 0;
 }

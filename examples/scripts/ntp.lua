@@ -1,0 +1,73 @@
+-- ntp.lua: serves object 34 "ntp" of the dictionary (docs/dictionary.md): the network time
+-- client's server, switch and poll interval, kept in ntp.conf in the data folder (see
+-- tamo_store.lua).
+--
+-- Writing a new script: copy this file, change OBJID, NAME and the members table to the
+-- object's tags, and keep the five global functions. getObjects runs once at start-up; the
+-- daemon runs the whole file again before every request, so keep top-level code to definitions
+-- (no I/O) and keep state in files, not globals. docs/scripting.md has the whole contract.
+-- A device script would also rewrite the time daemon's configuration and ask it for the offset
+-- (83) and stratum (84); this example has no time daemon to ask and leaves them out.
+local store = require "tamo_store"
+
+local OBJID, NAME = 34, "ntp"
+
+local members = {
+    [80] = {key = "server", valid = store.text, default = ""},
+    [81] = {key = "enabled", valid = store.flag, default = 0},
+    [82] = {key = "poll", valid = store.range(16, 65535), default = 64},
+    [83] = {key = "offset", readonly = true},
+    [84] = {key = "stratum", readonly = true},
+}
+
+-- Stores the members of req's objects over values; the file is written when any was taken,
+-- or always for a replace.
+local function set_members(req, values, replace)
+    local problems, stored = {}, 0
+    for _, obj in ipairs(store.objects(req, OBJID)) do
+        stored = stored + store.update(values, obj, members, "", problems)
+    end
+    if stored > 0 or replace then
+        local ok, err = store.save(NAME, values)
+        if not ok then
+            problems[#problems + 1] = "cannot save: " .. tostring(err)
+        end
+    end
+    return problems
+end
+
+function getObjects()
+    return {OBJID}
+end
+
+function getConfig(req)
+    local r = store.reply(req)
+    for _ in ipairs(store.objects(req, OBJID)) do
+        store.add_object(r, OBJID, store.members(store.load(NAME), members, ""))
+    end
+    return r
+end
+
+function setConfig(req)
+    store.report("ntp.lua", set_members(req, store.load(NAME)))
+end
+
+-- Members not given go back to their defaults.
+function replaceConfig(req)
+    local problems = set_members(req, {}, true)
+    local r = getConfig(req)
+    if #problems > 0 then
+        store.fail(r, table.concat(problems, "; "))
+    end
+    return r
+end
+
+-- Forgets the saved settings: every member is back to its default.
+function deleteConfig(req)
+    local r = store.reply(req)
+    local ok, err = store.save(NAME, {})
+    if not ok then
+        store.fail(r, "cannot save: " .. tostring(err))
+    end
+    return r
+end

@@ -1,0 +1,303 @@
+-- tamo_store: helpers shared by the configuration scripts in this folder.
+--
+--   local store = require "tamo_store"
+--
+-- Settings file: each script keeps its settings in a file of its own, "<name>.conf" in the data
+-- folder, as flat "key=value" lines. A value is a quoted string ("eth0"), a number (1500, 2.5)
+-- or true/false; inside quotes and in keys every byte other than letters, digits and . - _ : / @
+-- + , is written as \ddd (its decimal code), so any text survives, newlines and "=" included.
+-- Lines that cannot be read are skipped. save() writes a temporary file beside the target and
+-- renames it over the target, so a reader (or a crash) sees the old file or the new one, never a
+-- mix.
+--
+-- Data folder: $TAMO_DATA_DIR, else /var/lib/tamo. When it is missing it is created; when it
+-- cannot be created or written (a dev host without root), $TMPDIR/tamo (or /tmp/tamo) is used
+-- instead and one line says so on stderr. The choice is made once per script state.
+--
+-- Requests: objects(req, objid) lists the objects of a request table that carry that object id;
+-- reply(req) starts a response table that echoes the transaction tag and says "done", and
+-- add_object / fail fill it in. Object ids and tag ids are those of docs/dictionary.md.
+--
+-- This file defines no getObjects, so the daemon runs it once at start-up, logs that it serves
+-- nothing, and leaves it to require.
+
+local M = {}
+
+local TRANSACTION, STATUS, REASON = 2, 3, 4
+-- Reply objects sit under keys of their own, clear of the common tag ids 1-31 (only a nested
+-- table's "objid" reaches the reply; its key does not).
+local OBJECT_KEY = 100
+
+local data_dir
+
+local function shell_quote(s)
+    return "'" .. s:gsub("'", "'\\''") .. "'"
+end
+
+local function writable(dir)
+    local probe = dir .. "/.tamo-probe"
+    local f = io.open(probe, "w")
+    if not f then
+        return false
+    end
+    f:close()
+    os.remove(probe)
+    return true
+end
+
+local function usable(dir)
+    if writable(dir) then
+        return true
+    end
+    os.execute("mkdir -p -- " .. shell_quote(dir) .. " 2>/dev/null")
+    return writable(dir)
+end
+
+-- The folder settings files live in; see the header.
+function M.dir()
+    if data_dir then
+        return data_dir
+    end
+    local wanted = os.getenv("TAMO_DATA_DIR")
+    if not wanted or wanted == "" then
+        wanted = "/var/lib/tamo"
+    end
+    if usable(wanted) then
+        data_dir = wanted
+    else
+        local tmp = os.getenv("TMPDIR")
+        if not tmp or tmp == "" then
+            tmp = "/tmp"
+        end
+        data_dir = usable(tmp .. "/tamo") and tmp .. "/tamo" or tmp
+        io.stderr:write("tamo_store: cannot write ", wanted, ", keeping settings in ", data_dir,
+                        "\n")
+    end
+    return data_dir
+end
+
+local function escape(s)
+    return (s:gsub("[^%w%.%-_:/@+,]", function(c)
+        return string.format("\\%03d", c:byte())
+    end))
+end
+
+local function unescape(s)
+    return (s:gsub("\\(%d%d%d)", function(d)
+        return string.char(tonumber(d) % 256)
+    end))
+end
+
+local function encode(v)
+    local t = type(v)
+    if t == "string" then
+        return '"' .. escape(v) .. '"'
+    elseif t == "number" then
+        return math.type(v) == "integer" and string.format("%d", v) or string.format("%.17g", v)
+    elseif t == "boolean" then
+        return tostring(v)
+    end
+    return nil
+end
+
+local function decode(text)
+    local quoted = text:match('^"(.*)"$')
+    if quoted then
+        return unescape(quoted)
+    elseif text == "true" then
+        return true
+    elseif text == "false" then
+        return false
+    end
+    return math.tointeger(tonumber(text)) or tonumber(text)
+end
+
+local function path_of(name)
+    return M.dir() .. "/" .. name .. ".conf"
+end
+
+-- The settings saved under name, as a table of key -> value; empty when there are none yet.
+function M.load(name)
+    local values = {}
+    local f = io.open(path_of(name), "r")
+    if not f then
+        return values
+    end
+    for line in f:lines() do
+        local key, text = line:match("^([^=#][^=]*)=(.*)$")
+        if key then
+            local v = decode(text)
+            if v ~= nil then
+                values[unescape(key)] = v
+            end
+        end
+    end
+    f:close()
+    return values
+end
+
+-- Replaces the settings saved under name with values (keys are text; values text, numbers or
+-- booleans; anything else is left out). Returns true, or nil and the reason.
+function M.save(name, values)
+    local keys = {}
+    for k, v in pairs(values) do
+        if type(k) == "string" and encode(v) then
+            keys[#keys + 1] = k
+        end
+    end
+    table.sort(keys)
+    local target = path_of(name)
+    local tmp = target .. ".new"
+    local f, err = io.open(tmp, "w")
+    if not f then
+        return nil, err
+    end
+    local ok, werr = f:write("# written by ", name, ".lua; one key=value per line\n")
+    for _, k in ipairs(keys) do
+        if ok then
+            ok, werr = f:write(escape(k), "=", encode(values[k]), "\n")
+        end
+    end
+    local closed, cerr = f:close()
+    if not ok or not closed then
+        os.remove(tmp)
+        return nil, werr or cerr
+    end
+    local renamed, rerr = os.rename(tmp, target)
+    if not renamed then
+        os.remove(tmp)
+        return nil, rerr
+    end
+    return true
+end
+
+-- The objects of request table req whose "objid" is objid, in request order.
+function M.objects(req, objid)
+    local found = {}
+    for pos, obj in pairs(req) do
+        if type(obj) == "table" and obj.objid == objid and math.type(pos) == "integer" then
+            found[#found + 1] = {pos = pos, obj = obj}
+        end
+    end
+    table.sort(found, function(a, b) return a.pos < b.pos end)
+    local list = {}
+    for i, entry in ipairs(found) do
+        list[i] = entry.obj
+    end
+    return list
+end
+
+-- A response table for req: the client's transaction number (when the request table still has
+-- it; an object at position 2 hides it) and status 0.
+function M.reply(req)
+    local r = {[STATUS] = 0}
+    if math.type(req[TRANSACTION]) == "integer" then
+        r[TRANSACTION] = req[TRANSACTION]
+    end
+    return r
+end
+
+-- Appends an object with the given members (tag id -> value) to reply r.
+function M.add_object(r, objid, members)
+    local obj = {objid = objid}
+    for tag, v in pairs(members) do
+        obj[tag] = v
+    end
+    local key = OBJECT_KEY
+    while r[key] ~= nil do
+        key = key + 1
+    end
+    r[key] = obj
+    return r
+end
+
+-- Member checks: each takes a value from a request and says whether it may be stored.
+function M.text(v)
+    return type(v) == "string"
+end
+
+function M.flag(v)
+    return v == 0 or v == 1
+end
+
+function M.range(lo, hi)
+    return function(v)
+        return math.type(v) == "integer" and v >= lo and v <= hi
+    end
+end
+
+-- An IPv4 address with prefix length ("192.0.2.10/24"), or "" for none.
+function M.ipv4_prefix(v)
+    if v == "" then
+        return true
+    end
+    if type(v) ~= "string" then
+        return false
+    end
+    local a, b, c, d, len = v:match("^(%d+)%.(%d+)%.(%d+)%.(%d+)/(%d+)$")
+    if not a then
+        return false
+    end
+    for _, part in ipairs({a, b, c, d}) do
+        if tonumber(part) > 255 then
+            return false
+        end
+    end
+    return tonumber(len) <= 32
+end
+
+-- Copies the members of request object obj into values, under prefix .. the member's key.
+-- members maps tag id -> {key = name in the file, valid = check, default = value,
+-- readonly = true}. The tag skip (the one that addresses the object) is passed over; every
+-- unknown, read-only or refused member adds a line to problems and is not stored. Returns the
+-- number of members stored.
+function M.update(values, obj, members, prefix, problems, skip)
+    local stored = 0
+    for tag, v in pairs(obj) do
+        if tag ~= "objid" and tag ~= skip then
+            local m = members[tag]
+            if not m or m.readonly then
+                problems[#problems + 1] = "tag " .. tostring(tag) .. " cannot be set"
+            elseif not m.valid(v) then
+                problems[#problems + 1] = m.key .. " = " .. tostring(v) .. " refused"
+            else
+                values[prefix .. m.key] = v
+                stored = stored + 1
+            end
+        end
+    end
+    return stored
+end
+
+-- The members to answer with: the saved value under prefix .. key, else the default. Flags go
+-- out as booleans, which the reply carries as the u8 tags the dictionary names.
+function M.members(values, members, prefix)
+    local out = {}
+    for tag, m in pairs(members) do
+        local v = values[prefix .. m.key]
+        if v == nil then
+            v = m.default
+        end
+        if m.valid == M.flag and v ~= nil then
+            v = v == 1
+        end
+        out[tag] = v
+    end
+    return out
+end
+
+-- Writes what a set could not do to stderr: a set's reply is always empty.
+function M.report(script, problems)
+    for _, p in ipairs(problems) do
+        io.stderr:write(script, ": ", p, "\n")
+    end
+end
+
+-- Marks reply r as failed with a status code (1 when not given) and a reason for people.
+function M.fail(r, reason, code)
+    r[STATUS] = code or 1
+    r[REASON] = reason
+    return r
+end
+
+return M

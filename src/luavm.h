@@ -1,0 +1,133 @@
+// cLuaVM: one Lua 5.3 state and the bridge between it and configuration tables.
+//
+// Each configuration script owns a cLuaVM of its own; no state is shared. Every operation runs
+// on the main thread, holds no lock and leaves the Lua stack as it found it. Every step that can
+// raise a Lua error (loading, running, the argument table, the function itself) runs under
+// lua_pcall with a traceback handler: a script fault is logged at error priority with Lua's
+// message and traceback and reported as a false result, never as an abort. The steps and the
+// whole stack are logged at debug priority in the category "cLuaVM".
+//
+// Tables cross the bridge as follows (see docs/scripting.md): integers, floats, text, booleans
+// and nested tables map onto their Lua kinds; a Lua number becomes an integer when its
+// single-precision rounding is integral, else a float; text ends at its first NUL byte; other Lua
+// kinds become nil. At most kMaxDepth levels of nesting cross in either direction, a Lua table
+// met again on its own nesting path (a cycle) is left out, and at most kMaxEntries entries come
+// back from one call.
+#pragma once
+
+#include <string>
+#include <sys/stat.h>
+
+#include "configtable.h"
+#include "qlog.h"
+
+struct lua_State;
+
+class cLuaVM : public cQlog {
+public:
+    // Nesting levels converted in either direction; the argument or result table is level 1.
+    static constexpr int kMaxDepth = 32;
+    // Entries (nested tables included) taken from one returned table. A Lua table may hold the
+    // same table many times over without a cycle, and each use is copied: this bounds the work.
+    static constexpr int kMaxEntries = 8192;
+
+    // Creates the state and opens the standard libraries. When that fails the object has no
+    // state and every operation returns false without touching Lua.
+    cLuaVM();
+    // Closes the state.
+    virtual ~cLuaVM();
+    cLuaVM(const cLuaVM&) = delete;
+    cLuaVM& operator=(const cLuaVM&) = delete;
+
+    // Appends ";" p "/?.lua" to package.path, so that require finds modules kept in folder p.
+    // Logs "New LUA_PATH: %s". False only without a state or when package.path is not text.
+    bool setPath(const char* p);
+
+    // Runs file s once in this state. The compiled chunk is kept and run again on the next call
+    // while the file's device, inode, size and modification time (to the nanosecond) stay the
+    // same; any change recompiles. True when the chunk compiled and ran without error. A file
+    // that does not compile logs "Load ERROR" (and, the first time, its message at error
+    // priority) and leaves the last good chunk and the globals it defined in place; a chunk that
+    // raises is logged at error priority after reassigning the globals it reached.
+    bool loadScript(const char* s);
+
+    // Calls the global function f with a Lua copy of cfg as its one argument (none when cfg is
+    // null) and, when out is non-null, appends the table that f returns to out; any other result
+    // leaves out unchanged ("Return type is: %s"). False, with out unchanged, when f is not a
+    // function or raises; cfg is not modified and stays the caller's.
+    bool call(const char* f, cConfigTable* cfg, cConfigTable* out);
+    // Calls f with no argument and drops its results. False when f cannot be called or raises.
+    bool call(const char* f);
+    // Calls f with a Lua copy of cfg and drops its results. False when f cannot be called or
+    // raises.
+    bool call(const char* f, cConfigTable* cfg);
+
+    // Height of the Lua stack, -1 without a state. For tests and tools: it is 0 between calls.
+    int stackTop() const;
+
+private:
+    // A file as stat reports it; equal ids mean the compiled chunk is still the file's content.
+    struct sFileId {
+        bool valid;
+        dev_t dev;
+        ino_t ino;
+        off_t size;
+        struct timespec mtim;
+
+        bool matches(const struct stat& st) const {
+            return valid && st.st_dev == dev && st.st_ino == ino && st.st_size == size &&
+                   st.st_mtim.tv_sec == mtim.tv_sec && st.st_mtim.tv_nsec == mtim.tv_nsec;
+        }
+    };
+    struct sPathStep;
+    struct sLoadStep;
+    struct sCallStep;
+
+    static int open_step(lua_State* L);
+    static int set_path_step(lua_State* L);
+    static int load_step(lua_State* L);
+    static int call_step(lua_State* L);
+    static int message_handler(lua_State* L);
+    static int panic_handler(lua_State* L);
+
+    // Runs fn(ctx) under lua_pcall with the traceback handler; nresults values (or the error
+    // message) are left on top of the stack. Returns Lua's status.
+    int run_protected(int (*fn)(lua_State*), void* ctx, int nresults);
+    bool invoke(const char* f, cConfigTable* cfg, cConfigTable* out, bool verbose);
+    // Logs "<what> <name> failed: <message on top, with its traceback>" at error priority.
+    void log_failure(const char* what, const char* name, int status);
+    bool push_argument(const char* f, cConfigTable* cfg);
+    // One warning per kind of loss after a conversion for or from f.
+    void report_drops(const char* what, const char* f);
+
+    // Slot push and table push: the target table is on top; depth is its nesting level.
+    void push(const cTableType& val, int depth);
+    void push(cConfigTable* t, int depth);
+    // Slot pop of stack index i, and table pop of the table on top into t.
+    cTableType pop(int i);
+    void pop(cConfigTable* t, int depth);
+    bool on_path(const void* table, int depth) const;
+    void stackdump();
+
+    lua_State* mLuaState;
+    // Makes a fresh _ENV upvalue for each run of a kept chunk, as a fresh load would.
+    int mEnvMakerRef;
+    // The compiled chunk of the last file that compiled, as a registry reference.
+    int mChunkRef;
+    std::string mChunkPath;
+    sFileId mChunkId;
+    // The compiler's message for the last file that did not compile, as a registry reference.
+    int mFailedRef;
+    std::string mFailedPath;
+    sFileId mFailedId;
+    // The Lua tables on the current conversion path, by identity, to cut cycles.
+    const void* mPath[kMaxDepth];
+    int mEntriesLeft;
+    // What the conversion under way has left out.
+    struct sDrops {
+        int deep;
+        int cycles;
+        int noRoom;
+        bool truncated;
+    } mDrops;
+};

@@ -1,0 +1,322 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "configscript.h"
+#include "script_files.h"
+
+namespace {
+
+using T = cTableType;
+
+std::string serving(const std::string& ids) {
+    return "function getObjects() return {" + ids + "} end\n";
+}
+
+// A request addressing the given object ids, each as a nested table at positions 0, 1, ...,
+// after one plain common tag.
+std::unique_ptr<cConfigTable> request(const std::vector<int>& ids) {
+    auto t = std::make_unique<cConfigTable>();
+    t->insert(2, 77);
+    int pos = 0;
+    for (int id : ids) {
+        auto* obj = new cConfigTable();
+        obj->insert(std::string("objid"), id);
+        t->insert(pos++, obj);
+    }
+    return t;
+}
+
+std::string chosen(const std::vector<int>& ids) {
+    cConfigScript* s = cConfigScript::getScript(request(ids).get());
+    if (s == nullptr) {
+        return "none";
+    }
+    std::string name = s->getName();
+    return name.substr(name.rfind('/') + 1);
+}
+
+class Registry : public testing::Test {
+protected:
+    void SetUp() override { cConfigScript::clearScripts(); }
+    void TearDown() override { cConfigScript::clearScripts(); }
+
+    TempDir dir;
+};
+
+TEST_F(Registry, TheFirstScriptServingEveryObjectIsChosen) {
+    TempDir early;
+    early.write("b.lua", serving("3"));
+    dir.write("a.lua", serving("3, 9"));
+    dir.write("c.lua", serving("12"));
+    dir.write("d.lua", serving("-1"));
+    dir.write("e.lua", serving("5, 5, 7"));
+    dir.write("f.lua", "function getObjects() return {[5] = true} end\n");
+    dir.write("g.lua", "function getObjects() return 42 end\n");
+    cConfigScript::loadScripts(early.path());
+    cConfigScript::loadScripts(dir.path());
+
+    EXPECT_EQ(chosen({3}), "b.lua");
+    EXPECT_EQ(chosen({3, 9}), "a.lua");
+    EXPECT_EQ(chosen({9, 3}), "a.lua");
+    EXPECT_EQ(chosen({3, 12}), "none");
+    EXPECT_EQ(chosen({12}), "c.lua");
+    EXPECT_EQ(chosen({}), "none");
+    EXPECT_EQ(chosen({7}), "e.lua");
+    EXPECT_EQ(chosen({1}), "f.lua");
+    EXPECT_EQ(chosen({42}), "none");
+    EXPECT_EQ(cConfigScript::getScript(nullptr), nullptr);
+
+    // An object without "objid" counts as -1.
+    cConfigTable no_id;
+    no_id.insert(0, new cConfigTable());
+    cConfigScript* s = cConfigScript::getScript(&no_id);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::string(s->getName()), dir.path("d.lua"));
+
+    cConfigScript* e = cConfigScript::getScript(request({5}).get());
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->getIDs(), (std::list<int>{5, 5, 7}));
+}
+
+TEST_F(Registry, TheWalkTakesLuaFilesAtAnyDepthAndCase) {
+    dir.write("sub/deep/Upper.LUA", serving("1"));
+    dir.write("x.lua.bak", serving("2"));
+    dir.write("notes.txt", serving("2"));
+    dir.write("folder.lua/inner.lua", serving("4"));
+    // A module kept for require: it runs once on its own and is not registered.
+    dir.write("helper.lua", "helper_runs = (helper_runs or 0) + 1\n"
+                            "return {greeting = 'hello'}\n");
+    dir.write("user.lua", serving("5") + "local helper = require 'helper'\n"
+                                         "function getConfig(t) return {helper.greeting, "
+                                         "package.path} end\n");
+    cConfigScript::loadScripts(dir.path());
+
+    EXPECT_EQ(chosen({1}), "Upper.LUA");
+    EXPECT_EQ(chosen({2}), "none");
+    EXPECT_EQ(chosen({4}), "inner.lua");
+    cConfigScript* user = cConfigScript::getScript(request({5}).get());
+    ASSERT_NE(user, nullptr);
+    cConfigTable ret;
+    EXPECT_TRUE(user->getCfg(request({5}).get(), &ret));
+    EXPECT_EQ(static_cast<std::string>(ret.get(T(1))), "hello");
+    std::string path = ret.get(T(2));
+    std::string tail = std::string(";") + dir.path() + "/?.lua";
+    EXPECT_EQ(path.substr(path.size() - std::min(path.size(), tail.size())), tail);
+
+    // A missing folder registers nothing and is no failure.
+    EXPECT_TRUE(cConfigScript::loadScripts(dir.path("nowhere").c_str()));
+}
+
+TEST_F(Registry, ScriptFaultsAreContained) {
+    LogCapture log("cLuaVM");
+    dir.write("syntax.lua", serving("2") + "function setConfig(");
+    dir.write("raises.lua", serving("3") + "error('top level')\n");
+    dir.write("badobjs.lua", "function getObjects() error('no ids') end\n");
+    dir.write("noentry.lua", serving("6"));
+    dir.write("faulty.lua", serving("1") + R"(
+        function setConfig(t) error("set failed") end
+        function getConfig(t) error("get failed") end
+        function replaceConfig(t) return nil + 1 end
+        function deleteConfig(t) error({}) end
+    )");
+    cConfigScript::loadScripts(dir.path());
+    EXPECT_EQ(chosen({2}), "none");
+    EXPECT_EQ(chosen({3}), "none");
+    EXPECT_NE(log.text().find("ERROR Loading " + dir.path("syntax.lua")), std::string::npos);
+
+    cConfigScript* s = cConfigScript::getScript(request({1}).get());
+    ASSERT_NE(s, nullptr);
+    auto req = request({1});
+    cConfigTable ret;
+    ret.insert(9, 9);
+    EXPECT_TRUE(s->setCfg(req.get(), &ret));
+    EXPECT_TRUE(s->getCfg(req.get(), &ret));
+    EXPECT_TRUE(s->repCfg(req.get(), &ret));
+    EXPECT_TRUE(s->delCfg(req.get(), &ret));
+    EXPECT_EQ(ret.size(), 1u);
+    EXPECT_EQ(req->size(), 2u);
+    EXPECT_EQ(s->getLuaVM()->stackTop(), 0);
+    std::string text = log.text();
+    for (const char* msg : {"set failed", "get failed", "arithmetic on a nil value",
+                            "(error object is a table value)"}) {
+        EXPECT_NE(text.find(msg), std::string::npos) << msg;
+    }
+
+    // Entry points that are not defined leave ret alone.
+    cConfigScript* bare = cConfigScript::getScript(request({6}).get());
+    ASSERT_NE(bare, nullptr);
+    EXPECT_TRUE(bare->getCfg(req.get(), &ret));
+    EXPECT_EQ(ret.size(), 1u);
+    EXPECT_EQ(bare->getLuaVM()->stackTop(), 0);
+}
+
+TEST_F(Registry, EntryPointsRunTheFileAgainAndFillTheReply) {
+    dir.write("one.lua", R"(
+        runs = (runs or 0) + 1
+        function getObjects() return {1} end
+        function setConfig(t) stored = t[0][64]; return {ignored = true} end
+        function getConfig(t) return {{objid = 1, [64] = stored, [65] = runs}} end
+        function replaceConfig(t) return {replaced = t[0].objid, common = t[2]} end
+        function deleteConfig(t) end
+    )");
+    cConfigScript::loadScripts(dir.path());
+    cConfigScript* s = cConfigScript::getScript(request({1}).get());
+    ASSERT_NE(s, nullptr);
+
+    auto set = request({1});
+    static_cast<cConfigTable*>(set->get(T(0)))->insert(64, std::string("device-7"));
+    cConfigTable set_ret;
+    s->setCfg(set.get(), &set_ret);
+    EXPECT_EQ(set_ret.size(), 0u);
+
+    cConfigTable got;
+    s->getCfg(request({1}).get(), &got);
+    auto* obj = static_cast<cConfigTable*>(got.get(T(1)));
+    ASSERT_NE(obj, nullptr);
+    EXPECT_EQ(static_cast<std::string>(obj->get(T(64))), "device-7");
+    EXPECT_EQ(static_cast<int>(obj->get(T(65))), 3); // start-up, set, get
+    EXPECT_EQ(static_cast<int>(obj->get(std::string("objid"))), 1);
+
+    cConfigTable rep;
+    s->repCfg(request({1}).get(), &rep);
+    EXPECT_EQ(static_cast<int>(rep.get(std::string("replaced"))), 1);
+    EXPECT_EQ(static_cast<int>(rep.get(std::string("common"))), 77);
+    cConfigTable del;
+    s->delCfg(request({1}).get(), &del);
+    EXPECT_EQ(del.size(), 0u);
+    EXPECT_EQ(s->getLuaVM()->stackTop(), 0);
+}
+
+// The example scripts of examples/scripts, run from the source tree with their settings files in
+// a temporary folder.
+const std::string& example_dir() {
+    static const std::string dir = [] {
+        std::string here = __FILE__;
+        return here.substr(0, here.rfind("/tests/")) + "/examples/scripts";
+    }();
+    return dir;
+}
+
+class Examples : public Registry {
+protected:
+    using Entry = bool (cConfigScript::*)(cConfigTable*, cConfigTable*);
+
+    void SetUp() override {
+        Registry::SetUp();
+        setenv("TAMO_DATA_DIR", data.path(), 1);
+        restart();
+    }
+    void TearDown() override {
+        unsetenv("TAMO_DATA_DIR");
+        Registry::TearDown();
+    }
+    void restart() {
+        cConfigScript::clearScripts();
+        cConfigScript::loadScripts(example_dir().c_str());
+    }
+
+    // Runs a request for one object (transaction 4711) through the script that serves it and
+    // keeps the reply; returns the reply's object objid, or null when it holds none.
+    cConfigTable* run(Entry entry, int objid, std::vector<std::pair<int, T>> members = {}) {
+        cConfigTable req;
+        req.insert(2, 4711);
+        auto* obj = new cConfigTable();
+        for (auto& m : members) {
+            obj->insert(T(m.first), m.second);
+        }
+        obj->insert(std::string("objid"), objid);
+        req.insert(0, obj);
+        reply = std::make_unique<cConfigTable>();
+        cConfigScript* s = cConfigScript::getScript(&req);
+        if (s == nullptr) {
+            ADD_FAILURE() << "no script for " << objid;
+            return nullptr;
+        }
+        (s->*entry)(&req, reply.get());
+        EXPECT_EQ(s->getLuaVM()->stackTop(), 0);
+        cConfigTable::cConfigTableIter it(reply.get());
+        for (it.first(); it.isPair(); it.next()) {
+            auto* o = static_cast<cConfigTable*>(it.value());
+            if (o != nullptr && static_cast<int>(o->get(std::string("objid"))) == objid) {
+                return o;
+            }
+        }
+        return nullptr;
+    }
+    // A get's object; its reply echoes the transaction and says "done".
+    cConfigTable* get(int objid, std::vector<std::pair<int, T>> members = {}) {
+        cConfigTable* o = run(&cConfigScript::getCfg, objid, std::move(members));
+        EXPECT_EQ(static_cast<int>(reply->get(T(2))), 4711);
+        EXPECT_EQ(static_cast<int>(reply->get(T(3))), 0);
+        EXPECT_NE(o, nullptr);
+        return o != nullptr ? o : reply.get();
+    }
+    void set(int objid, std::vector<std::pair<int, T>> members) {
+        run(&cConfigScript::setCfg, objid, std::move(members));
+        EXPECT_EQ(reply->size(), 0u); // a set is answered with no tags
+    }
+    static std::string text(cConfigTable* o, int tag) { return o->get(T(tag)); }
+    static int num(cConfigTable* o, int tag) { return o->get(T(tag)); }
+
+    TempDir data;
+    std::unique_ptr<cConfigTable> reply;
+};
+
+TEST_F(Examples, SettingsAreKeptAcrossARestart) {
+    set(34, {{80, T(std::string("time.example.org"))}, {81, T(1)}, {82, T(128)}});
+    set(34, {{82, T(5)}}); // out of range: refused
+    std::string odd = "rack 4\nrow=2 \"x\" \\";
+    set(32, {{65, T(odd)}});
+    set(33, {{72, T(std::string("eth9"))}, {74, T(9000)}});
+    set(33, {{74, T(1280)}}); // no name: refused
+
+    restart();
+    cConfigTable* ntp = get(34);
+    EXPECT_EQ(text(ntp, 80), "time.example.org");
+    EXPECT_EQ(ntp->get(T(81)).getType(), T::TTE_BOOL); // a u8 flag in the reply
+    EXPECT_EQ(num(ntp, 82), 128);
+    EXPECT_EQ(text(get(32), 65), odd);
+    EXPECT_EQ(get(32)->get(T(67)).getType(), T::TTE_NUM);
+    EXPECT_EQ(num(get(33, {{72, T(std::string("eth9"))}}), 74), 9000);
+    EXPECT_EQ(num(get(33, {{72, T(std::string("eth8"))}}), 74), 1500);
+
+    // Replace: members not given go back to their defaults. Delete: all of them do.
+    cConfigTable* replaced = run(&cConfigScript::repCfg, 34, {{80, T(std::string("other"))}});
+    ASSERT_NE(replaced, nullptr);
+    EXPECT_EQ(text(replaced, 80), "other");
+    EXPECT_EQ(num(replaced, 82), 64);
+    EXPECT_EQ(run(&cConfigScript::delCfg, 34), nullptr);
+    EXPECT_EQ(num(reply.get(), 3), 0);
+    EXPECT_EQ(text(get(34), 80), "");
+    run(&cConfigScript::delCfg, 33, {{72, T(std::string("eth9"))}});
+    EXPECT_EQ(num(get(33, {{72, T(std::string("eth9"))}}), 74), 1500);
+}
+
+TEST_F(Examples, DataFolderIsCreatedOrReplaced) {
+    setenv("TAMO_DATA_DIR", data.path("new/deeper").c_str(), 1);
+    restart();
+    set(35, {{88, T(2)}});
+    EXPECT_NE(file_inode(data.path("new/deeper/logging.conf")), 0u);
+
+    TempDir tmp;
+    const char* old_tmp = std::getenv("TMPDIR");
+    std::string saved = old_tmp != nullptr ? old_tmp : "";
+    setenv("TMPDIR", tmp.path(), 1);
+    setenv("TAMO_DATA_DIR", "/proc/tamo-cannot-be-made", 1);
+    restart();
+    set(35, {{88, T(1)}});
+    EXPECT_EQ(num(get(35), 88), 1);
+    EXPECT_NE(file_inode(tmp.path("tamo/logging.conf")), 0u);
+    if (old_tmp != nullptr) {
+        setenv("TMPDIR", saved.c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
+}
+
+} // namespace

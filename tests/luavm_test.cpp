@@ -1,0 +1,372 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "luavm.h"
+#include "script_files.h"
+
+namespace {
+
+using T = cTableType;
+
+// One Lua state and a folder for its files. Every case ends with the stack as it began.
+class Bridge : public testing::Test {
+protected:
+    bool load(const std::string& src, const char* name = "s.lua") {
+        return vm.loadScript(dir.write(name, src).c_str());
+    }
+    void TearDown() override { EXPECT_EQ(vm.stackTop(), 0); }
+
+    TempDir dir;
+    cLuaVM vm;
+};
+
+cConfigTable* nested(cConfigTable& t, const T& key) {
+    return static_cast<cConfigTable*>(t.get(key));
+}
+
+// Levels of a chain of tables linked by the key "next", the first one included.
+int chain_depth(cConfigTable* t) {
+    int depth = 0;
+    for (; t != nullptr; t = nested(*t, T(std::string("next")))) {
+        ++depth;
+    }
+    return depth;
+}
+
+// Entries of a table and all tables below it.
+size_t entries(cConfigTable* t) {
+    size_t n = 0;
+    cConfigTable::cConfigTableIter it(t);
+    for (it.first(); it.isPair(); it.next()) {
+        auto* sub = static_cast<cConfigTable*>(it.value());
+        n += 1 + (sub != nullptr ? entries(sub) : 0);
+    }
+    return n;
+}
+
+TEST_F(Bridge, TablesCrossBothWaysWithTheirKinds) {
+    ASSERT_TRUE(load("function echo(t) return t end\n"
+                     "function len(t) return {n = #t[1]} end\n"));
+    cConfigTable in;
+    in.insert(T(1), T(2.5f));
+    in.insert(T(std::string("flag")), T(true));
+    auto* obj = new cConfigTable();
+    obj->insert(std::string("objid"), 7);
+    in.insert(3, obj);
+    in.insert(4, 3.0f);
+    in.insert(5, std::string("ab\0cd", 5));
+    in.insert(6, -7);
+    in.insert(T(), T(1)); // a nil key: Lua tables cannot hold it
+    cConfigTable out;
+    ASSERT_TRUE(vm.call("echo", &in, &out));
+
+    EXPECT_EQ(in.size(), 7u);
+    EXPECT_EQ(out.size(), 6u);
+    T f = out.get(T(1));
+    EXPECT_EQ(f.getType(), T::TTE_FLOAT);
+    EXPECT_EQ(static_cast<float>(f), 2.5f);
+    T flag = out.get(std::string("flag"));
+    EXPECT_EQ(flag.getType(), T::TTE_BOOL);
+    EXPECT_TRUE(static_cast<bool>(flag));
+    cConfigTable* o = nested(out, T(3));
+    ASSERT_NE(o, nullptr);
+    EXPECT_EQ(o->get(std::string("objid")).getType(), T::TTE_NUM);
+    EXPECT_EQ(static_cast<int>(o->get(std::string("objid"))), 7);
+    T three = out.get(T(4));
+    EXPECT_EQ(three.getType(), T::TTE_NUM);
+    EXPECT_EQ(static_cast<int>(three), 3);
+    EXPECT_EQ(static_cast<std::string>(out.get(T(5))), "ab");
+    EXPECT_EQ(static_cast<int>(out.get(T(6))), -7);
+
+    cConfigTable s;
+    s.insert(1, std::string("ab\0cd", 5));
+    cConfigTable n;
+    ASSERT_TRUE(vm.call("len", &s, &n));
+    EXPECT_EQ(static_cast<int>(n.get(std::string("n"))), 2);
+}
+
+TEST_F(Bridge, ReturnedValuesFollowTheIntegralTest) {
+    ASSERT_TRUE(load(R"(
+        function values()
+            return {
+                seq = {10, 20},
+                a = 2^24 + 1.5, b = 2^23 + 0.5, c = 2^23 - 0.5, d = -0.5,
+                e = 2^40, f = -2^40, g = 7.0, h = 0/0, i = math.huge, j = -math.huge,
+                k = math.maxinteger, l = math.mininteger, m = -0.0,
+                s = "a\0b", fn = print, co = coroutine.create(print),
+                [{}] = "table key",
+            }
+        end
+    )"));
+    cConfigTable out;
+    ASSERT_TRUE(vm.call("values", nullptr, &out));
+    auto get = [&](const char* k) { return out.get(std::string(k)); };
+
+    cConfigTable* seq = nested(out, T(std::string("seq")));
+    ASSERT_NE(seq, nullptr);
+    EXPECT_EQ(seq->size(), 2u);
+    EXPECT_EQ(seq->get(T(1)).getType(), T::TTE_NUM);
+    EXPECT_EQ(static_cast<int>(seq->get(T(1))), 10);
+    EXPECT_EQ(static_cast<int>(seq->get(T(2))), 20);
+
+    struct {
+        const char* key;
+        int value;
+    } ints[] = {{"a", 16777217}, {"b", 8388608}, {"e", INT_MAX}, {"f", INT_MIN}, {"g", 7},
+                {"i", INT_MAX},  {"j", INT_MIN}, {"k", INT_MAX}, {"l", INT_MIN}, {"m", 0}};
+    for (const auto& c : ints) {
+        EXPECT_EQ(get(c.key).getType(), T::TTE_NUM) << c.key;
+        EXPECT_EQ(static_cast<int>(get(c.key)), c.value) << c.key;
+    }
+    EXPECT_EQ(get("c").getType(), T::TTE_FLOAT);
+    EXPECT_EQ(static_cast<float>(get("c")), 8388607.5f);
+    EXPECT_EQ(get("d").getType(), T::TTE_FLOAT);
+    EXPECT_EQ(static_cast<float>(get("d")), -0.5f);
+    EXPECT_EQ(get("h").getType(), T::TTE_FLOAT);
+    EXPECT_TRUE(std::isnan(static_cast<float>(get("h"))));
+    EXPECT_EQ(static_cast<std::string>(get("s")), "a");
+    EXPECT_EQ(get("fn").getType(), T::TTE_NIL);
+    EXPECT_EQ(get("co").getType(), T::TTE_NIL);
+
+    bool table_key_seen = false;
+    cConfigTable::cConfigTableIter it(&out);
+    for (it.first(); it.isPair(); it.next()) {
+        if (static_cast<std::string>(it.value()) == "table key") {
+            table_key_seen = true;
+            EXPECT_EQ(it.key().getType(), T::TTE_NIL);
+        }
+    }
+    EXPECT_TRUE(table_key_seen);
+}
+
+TEST_F(Bridge, OnlyATableResultFillsOut) {
+    ASSERT_TRUE(load("function nothing() end\n"
+                     "function number() return 5 end\n"
+                     "notfn = 5\n"));
+    cConfigTable out;
+    out.insert(9, 9);
+    EXPECT_TRUE(vm.call("nothing", nullptr, &out));
+    EXPECT_TRUE(vm.call("number", nullptr, &out));
+    EXPECT_FALSE(vm.call("undefined", nullptr, &out));
+    EXPECT_FALSE(vm.call("notfn", nullptr, &out));
+    EXPECT_EQ(out.size(), 1u);
+    EXPECT_TRUE(vm.call("nothing"));
+    EXPECT_FALSE(vm.call("undefined"));
+    EXPECT_TRUE(vm.call("nothing", &out));
+    EXPECT_FALSE(vm.call("notfn", &out));
+}
+
+TEST_F(Bridge, ScriptErrorsAreLoggedWithTracebackAndContained) {
+    LogCapture log("cLuaVM");
+    ASSERT_TRUE(load(R"(
+        function boom(t) local x = nil; return x.field end
+        function raise_table() error({}) end
+        function raise_custom() error(setmetatable({}, {__tostring = function() return "custom" end})) end
+    )"));
+    cConfigTable in;
+    in.insert(1, 1);
+    cConfigTable out;
+    out.insert(9, 9);
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_FALSE(vm.call("boom", &in, &out));
+    }
+    EXPECT_FALSE(vm.call("raise_table", nullptr, &out));
+    EXPECT_FALSE(vm.call("raise_custom"));
+    EXPECT_EQ(out.size(), 1u);
+    EXPECT_EQ(vm.stackTop(), 0);
+    std::string text = log.text();
+    EXPECT_NE(text.find("ERROR Calling boom failed: "), std::string::npos) << text;
+    EXPECT_NE(text.find("attempt to index"), std::string::npos);
+    EXPECT_NE(text.find("stack traceback:"), std::string::npos);
+    EXPECT_NE(text.find("(error object is a table value)"), std::string::npos);
+    EXPECT_NE(text.find("custom"), std::string::npos);
+
+    // A global table that raises on a missing name: the look-up itself is protected.
+    ASSERT_TRUE(load("setmetatable(_G, {__index = function(_, k) error('strict: ' .. k) end})",
+                     "strict.lua"));
+    EXPECT_FALSE(vm.call("missing", &in, &out));
+    EXPECT_FALSE(vm.call("missing"));
+    EXPECT_EQ(out.size(), 1u);
+    EXPECT_NE(log.text().find("strict: missing"), std::string::npos);
+}
+
+TEST_F(Bridge, CyclesAreCutAndDepthIsBounded) {
+    ASSERT_TRUE(load(R"(
+        function cyclic()
+            local t = {objid = 1}
+            t.self = t
+            t.list = {t, {objid = 2}}
+            local shared = {objid = 3}
+            return {t, shared, shared}
+        end
+        local function chain(n)
+            local top = {}
+            local cur = top
+            for i = 2, n do cur.next = {}; cur = cur.next end
+            return top
+        end
+        function deep() return chain(10000) end
+        function doubling() local t = {objid = 1}; for i = 1, 40 do t = {t, t} end; return t end
+        function exact() return chain(32) end
+        function depth_of(t) local d = 0; while t do d = d + 1; t = t.next end return {depth = d} end
+    )"));
+    cConfigTable out;
+    ASSERT_TRUE(vm.call("cyclic", nullptr, &out));
+    cConfigTable* t = nested(out, T(1));
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->size(), 2u); // objid and list; the reference to itself is left out
+    cConfigTable* list = nested(*t, T(std::string("list")));
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(list->size(), 1u);
+    EXPECT_EQ(static_cast<int>(nested(*list, T(2))->get(std::string("objid"))), 2);
+    // A table met twice but not on its own path is no cycle: both copies cross.
+    ASSERT_NE(nested(out, T(2)), nullptr);
+    ASSERT_NE(nested(out, T(3)), nullptr);
+    EXPECT_EQ(static_cast<int>(nested(out, T(3))->get(std::string("objid"))), 3);
+
+    cConfigTable deep;
+    ASSERT_TRUE(vm.call("deep", nullptr, &deep));
+    EXPECT_EQ(chain_depth(&deep), cLuaVM::kMaxDepth);
+    cConfigTable exact;
+    ASSERT_TRUE(vm.call("exact", nullptr, &exact));
+    EXPECT_EQ(chain_depth(&exact), cLuaVM::kMaxDepth);
+
+    // 2^40 paths to one table, no cycle: the copy stops at the entry bound.
+    cConfigTable doubled;
+    ASSERT_TRUE(vm.call("doubling", nullptr, &doubled));
+    EXPECT_EQ(entries(&doubled), static_cast<size_t>(cLuaVM::kMaxEntries));
+
+    // The other way: a 40-level table reaches Lua cut to the same bound.
+    cConfigTable arg;
+    cConfigTable* cur = &arg;
+    for (int i = 1; i < 40; ++i) {
+        auto* next = new cConfigTable();
+        cur->insert(T(std::string("next")), next);
+        cur = next;
+    }
+    cConfigTable res;
+    ASSERT_TRUE(vm.call("depth_of", &arg, &res));
+    EXPECT_EQ(static_cast<int>(res.get(std::string("depth"))), cLuaVM::kMaxDepth);
+}
+
+TEST_F(Bridge, LoadFailuresAreReportedAndLeaveNothingOnTheStack) {
+    LogCapture log("cLuaVM", log4cpp::Priority::DEBUG);
+    EXPECT_FALSE(load("function broken(", "syntax.lua"));
+    std::string text = log.text();
+    size_t err = text.find("Load ERROR");
+    ASSERT_NE(err, std::string::npos);
+    EXPECT_NE(text.find("string: '" + dir.path("syntax.lua") + ":1:", err), std::string::npos)
+        << text;
+    EXPECT_EQ(vm.stackTop(), 0);
+
+    EXPECT_FALSE(load("error('top level')", "raises.lua"));
+    EXPECT_FALSE(vm.loadScript(dir.path("missing.lua").c_str()));
+    EXPECT_EQ(vm.stackTop(), 0);
+
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_TRUE(load("return 1, 'two', {}", "results.lua"));
+    }
+    EXPECT_EQ(vm.stackTop(), 0);
+    EXPECT_NE(log.text().find("number: 1\n"), std::string::npos);
+}
+
+TEST_F(Bridge, ScriptsCanUseTheSystemJsonModule) {
+    ASSERT_TRUE(load(R"(
+        local cjson = require "cjson"
+        function enc(t)
+            return {json = cjson.encode({list = {1, 2}}), second = cjson.decode('{"x":[5,6]}').x[2],
+                    objid = t.objid}
+        end
+    )"));
+    cConfigTable in;
+    in.insert(std::string("objid"), 4);
+    cConfigTable out;
+    ASSERT_TRUE(vm.call("enc", &in, &out));
+    EXPECT_EQ(static_cast<std::string>(out.get(std::string("json"))), "{\"list\":[1,2]}");
+    EXPECT_EQ(static_cast<int>(out.get(std::string("second"))), 6);
+    EXPECT_EQ(static_cast<int>(out.get(std::string("objid"))), 4);
+}
+
+class Reload : public Bridge {
+protected:
+    // The script's version and how often its top-level code has run.
+    std::pair<int, int> state() {
+        cConfigTable out;
+        if (!vm.call("state", nullptr, &out)) {
+            return {-1, -1};
+        }
+        return {static_cast<int>(out.get(std::string("v"))),
+                static_cast<int>(out.get(std::string("runs")))};
+    }
+    static std::string version(int v) {
+        return "runs = (runs or 0) + 1\nfunction state() return {v = " + std::to_string(v) +
+               ", runs = runs} end\n";
+    }
+};
+
+TEST_F(Reload, EveryChangeOfTheFileIsPickedUpAtTheNextLoad) {
+    std::string p = dir.write("r.lua", version(1));
+    ASSERT_TRUE(vm.loadScript(p.c_str()));
+    ASSERT_TRUE(vm.loadScript(p.c_str()));
+    EXPECT_EQ(state(), std::make_pair(1, 2)); // top-level code runs at every load
+
+    // Same size, same second, other nanoseconds, same inode.
+    struct timespec t0 = file_mtime(p);
+    dir.write("r.lua", version(2));
+    set_mtime(p, {t0.tv_sec, (t0.tv_nsec + 1) % 1000000000L});
+    ASSERT_TRUE(vm.loadScript(p.c_str()));
+    EXPECT_EQ(state(), std::make_pair(2, 3));
+
+    // Exactly the same size and time, another inode: replaced by rename.
+    std::string tmp = dir.write("r.lua.new", version(3));
+    struct timespec t1 = file_mtime(p);
+    set_mtime(tmp, t1);
+    ASSERT_NE(file_inode(tmp), file_inode(p));
+    ASSERT_EQ(std::rename(tmp.c_str(), p.c_str()), 0);
+    ASSERT_TRUE(vm.loadScript(p.c_str()));
+    EXPECT_EQ(state(), std::make_pair(3, 4));
+}
+
+TEST_F(Reload, ABrokenEditKeepsTheLastGoodFunctions) {
+    LogCapture log("cLuaVM");
+    std::string p = dir.write("r.lua", version(1));
+    ASSERT_TRUE(vm.loadScript(p.c_str()));
+    dir.write("r.lua", "runs = 100\nfunction state(");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(vm.loadScript(p.c_str()));
+    }
+    // The old chunk is not run again either.
+    EXPECT_EQ(state(), std::make_pair(1, 1));
+    // Logged at error priority once, not at every request.
+    std::string text = log.text();
+    size_t first = text.find("ERROR Loading " + p + " failed");
+    ASSERT_NE(first, std::string::npos) << text;
+    EXPECT_EQ(text.find("ERROR Loading", first + 1), std::string::npos);
+
+    dir.write("r.lua", version(2));
+    set_mtime(p, {file_mtime(p).tv_sec + 1, 0});
+    ASSERT_TRUE(vm.loadScript(p.c_str()));
+    EXPECT_EQ(state(), std::make_pair(2, 2));
+}
+
+TEST_F(Reload, ARerunStartsFromTheGlobalsLikeAFreshLoad) {
+    // Top-level code that rebinds _ENV: the next run must start from the globals again, and a
+    // closure made by the first run must keep the environment it was made in.
+    std::string p = dir.write("env.lua", R"(
+        local G = _G
+        runs = (runs or 0) + 1
+        if not first then first = function() return x end end
+        function state() return {v = G.first(), runs = G.runs} end
+        _ENV = {x = runs}
+    )");
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(vm.loadScript(p.c_str()));
+    }
+    EXPECT_EQ(state(), std::make_pair(1, 3));
+}
+
+} // namespace

@@ -1,0 +1,110 @@
+// Helpers for the scripting tests: a temporary folder of Lua files, file-time control for the
+// reload cases, and a capture of one log category's records.
+#pragma once
+
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <log4cpp/Category.hh>
+#include <log4cpp/PatternLayout.hh>
+#include <log4cpp/StringQueueAppender.hh>
+
+#include "qlog.h"
+#include "test_files.h"
+
+// A folder under TMPDIR, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = std::string(TempFile::tmp_dir()) + "/tamo-scripts-XXXXXX";
+        if (mkdtemp(&tmpl[0]) != nullptr) {
+            mPath = tmpl;
+        }
+    }
+    ~TempDir() {
+        if (!mPath.empty()) {
+            nftw(mPath.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+        }
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const char* path() const { return mPath.c_str(); }
+    std::string path(const std::string& rel) const { return mPath + "/" + rel; }
+
+    // Writes rel (folders included) in one go and returns its full path.
+    std::string write(const std::string& rel, const std::string& content) const {
+        std::string full = path(rel);
+        for (size_t i = mPath.size() + 1; (i = full.find('/', i)) != std::string::npos; ++i) {
+            mkdir(full.substr(0, i).c_str(), 0755);
+        }
+        std::ofstream(full, std::ios::binary | std::ios::trunc) << content;
+        return full;
+    }
+
+private:
+    static int remove_entry(const char* p, const struct stat*, int, struct FTW*) {
+        return ::remove(p);
+    }
+
+    std::string mPath;
+};
+
+inline struct timespec file_mtime(const std::string& p) {
+    struct stat st {};
+    stat(p.c_str(), &st);
+    return st.st_mtim;
+}
+
+inline ino_t file_inode(const std::string& p) {
+    struct stat st {};
+    stat(p.c_str(), &st);
+    return st.st_ino;
+}
+
+inline void set_mtime(const std::string& p, struct timespec t) {
+    struct timespec times[2] = {t, t};
+    utimensat(AT_FDCWD, p.c_str(), times, 0);
+}
+
+// Collects the records of one category at the given priority and above while it lives.
+class LogCapture {
+public:
+    explicit LogCapture(const char* category, int priority = log4cpp::Priority::ERROR)
+        : mCat(cQlog::getLog(category)), mOldPriority(mCat.getPriority()), mAppender("capture") {
+        auto* layout = new log4cpp::PatternLayout();
+        layout->setConversionPattern("%p %m%n");
+        mAppender.setLayout(layout);
+        mCat.addAppender(mAppender);
+        mCat.setPriority(priority);
+    }
+    ~LogCapture() {
+        mCat.removeAppender(&mAppender);
+        mCat.setPriority(mOldPriority);
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    // Everything captured so far, one record per line, in order.
+    std::string text() {
+        std::string all;
+        auto& q = mAppender.getQueue();
+        while (!q.empty()) {
+            all += q.front();
+            q.pop();
+        }
+        mText += all;
+        return mText;
+    }
+
+private:
+    log4cpp::Category& mCat;
+    log4cpp::Priority::Value mOldPriority;
+    log4cpp::StringQueueAppender mAppender;
+    std::string mText;
+};

@@ -3,7 +3,9 @@
 #   1. format check
 #   2. host build, all tests
 #   3. host build with AddressSanitizer + UndefinedBehaviorSanitizer, all tests
-#   4. armhf cross build, all tests under qemu-arm
+#   4. ThreadSanitizer build, the end-to-end tests (the north link's two threads)
+#   5. armhf cross build, all tests but the slow timed ones, under qemu-arm
+#   6. the fuzz targets (clang, libFuzzer, ASan+UBSan), each for TAMO_FUZZ_SECONDS (60)
 # Build folders go under out/. Set TAMO_JOBS to change the parallelism (default: all cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +20,7 @@ step() { printf '\n== %s (%s)\n' "$1" "$(date +%T)"; }
 
 # Configures, builds and tests one build folder; adds its counts to the totals.
 build_and_test() {
-  local name=$1; shift
+  local name=$1 ctest_args=$2; shift 2
   local dir=out/$name
   step "$name: configure and build"
   local t0=$SECONDS
@@ -26,9 +28,13 @@ build_and_test() {
   cmake --build "$dir" -j"$jobs" >"$log_dir/$name-build.log" 2>&1 || {
     tail -n 60 "$log_dir/$name-build.log"; return 1; }
   step "$name: test"
-  local rc=0
-  ctest --test-dir "$dir" --output-on-failure -j"$jobs" 2>&1 | tee "$log_dir/$name-test.log" | tail -n 4 || true
+  local rc
+  set +e
+  # shellcheck disable=SC2086 # ctest_args holds several words on purpose
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" $ctest_args 2>&1 |
+    tee "$log_dir/$name-test.log" | tail -n 4
   rc=${PIPESTATUS[0]}
+  set -e
   local line passed failed
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log_dir/$name-test.log" | tail -n 1 || true)
   failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
@@ -48,9 +54,34 @@ scripts/install-deps.sh --cross --fuzz
 step "format"
 scripts/check-format.sh
 
-build_and_test host
-build_and_test asan -DTAMO_SANITIZE=ON -DTAMO_BUILD_BENCH=OFF
-build_and_test armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DTAMO_BUILD_BENCH=OFF
+build_and_test host ""
+build_and_test asan "" -DTAMO_SANITIZE=ON -DTAMO_BUILD_BENCH=OFF
+build_and_test tsan "-L e2e" -DTAMO_TSAN=ON -DTAMO_BUILD_BENCH=OFF
+build_and_test armhf "-LE slow" -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
+  -DTAMO_BUILD_BENCH=OFF
+
+step "fuzz: build"
+fuzz_dir=out/fuzz
+CC=clang CXX=clang++ cmake -S . -B "$fuzz_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTAMO_BUILD_FUZZ=ON -DTAMO_SANITIZE=ON -DTAMO_BUILD_TESTS=OFF -DTAMO_BUILD_BENCH=OFF \
+  >"$log_dir/fuzz-configure.log"
+cmake --build "$fuzz_dir" -j"$jobs" --target fuzz_targets >"$log_dir/fuzz-build.log" 2>&1 || {
+  tail -n 60 "$log_dir/fuzz-build.log"; exit 1; }
+for corpus in fuzz/corpus/*/; do
+  target=$(basename "$corpus")
+  step "fuzz: $target for ${TAMO_FUZZ_SECONDS:-60} s"
+  work=$(mktemp -d)
+  cp -r "$corpus". "$work"/
+  if "$fuzz_dir/fuzz/${target}_fuzz" -max_total_time="${TAMO_FUZZ_SECONDS:-60}" \
+      -print_final_stats=1 "$work" >"$log_dir/fuzz-$target.log" 2>&1; then
+    grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log_dir/fuzz-$target.log" || true
+    total_passed=$((total_passed + 1))
+  else
+    tail -n 60 "$log_dir/fuzz-$target.log"
+    total_failed=$((total_failed + 1))
+  fi
+  rm -rf "$work"
+done
 
 echo
 echo "tamo: $total_passed passed, $total_failed failed"

@@ -2,6 +2,7 @@
 // script folder, then serves requests until it is killed.
 #include "confdef.h"
 #include "configscript.h"
+#include "connection.h"
 #include "qlog.h"
 #include "tamo_paths.h"
 
@@ -9,5 +10,7 @@ int main(int /*argc*/, char** /*argv*/) {
     cQlog::init(TAMO_CONFIG_FILE);
     cConfig::load(TAMO_CONFIG_FILE);
     cConfigScript::loadScripts(TAMO_SCRIPT_DIR);
+    // Returns only when the broker port cannot be bound.
+    cConnection::start();
     return 0;
 }

@@ -1,0 +1,421 @@
+// tamo-loadgen: measures the daemon's round trips against a plain UDP echo server running in
+// this process, one request at a time and with several in flight, on loopback only.
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "toolkit.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using toolkit::Bytes;
+using toolkit::MsgPtr;
+using toolkit::UdpSocket;
+
+const char kHelp[] = R"(Usage: tamo-loadgen [OPTION]...
+
+Measures request round trips on loopback: first against a plain UDP echo server
+started inside this program, then against the target daemon, each one request at
+a time (round trips per second, median and p99 latency) and with several requests
+in flight (requests per second). Replies are matched by sequence number; a reply
+that does not come within the time-out counts as lost. Prints a table and the
+daemon/echo ratios.
+
+Options:
+      --target HOST:PORT  the daemon, a loopback address (default 127.0.0.1:60010)
+      --requests N        requests per run (default 20000)
+      --request WORDS     the request, as tamoctl takes it (default
+                          "get system.hostname", a get the example scripts serve)
+      --in-flight N       requests in flight in the second run (1-64, default 16)
+      --timeout-ms MS     how long a request waits for its reply (default 1000)
+      --max-seconds S     time limit of each run (default 60)
+      --rss-pid PID       report that process's VmRSS after the first 10000
+                          requests to the target and at the end
+  -h, --help              print this help and exit
+
+Exit status: 0 when both were measured, 1 when the target did not answer,
+2 on a usage error.
+)";
+
+struct Options {
+    std::string target = "127.0.0.1:60010";
+    uint32_t requests = 20000;
+    std::string request = "get system.hostname";
+    uint32_t inFlight = 16;
+    uint32_t timeoutMs = 1000;
+    uint32_t maxSeconds = 60;
+    long rssPid = -1;
+    bool help = false;
+};
+
+struct RunResult {
+    size_t answered = 0;
+    size_t lost = 0;
+    double seconds = 0;
+    toolkit::LatencySummary latency;
+    bool abandoned = false; // no reply at all: the target is not there
+    double rate() const { return seconds > 0 ? static_cast<double>(answered) / seconds : 0; }
+};
+
+double seconds_since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+long read_rss_kb(long pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 6, "VmRSS:") == 0) {
+            std::istringstream fields(line.substr(6));
+            long kb = -1;
+            fields >> kb;
+            return kb;
+        }
+    }
+    return -1;
+}
+
+class EchoServer {
+public:
+    bool start(std::string* error) {
+        sockaddr_in lo{};
+        if (!toolkit::resolveIPv4("127.0.0.1", 0, &lo, error) || !mSocket.open(lo, error)) {
+            return false;
+        }
+        mThread = std::thread([this] { serve(); });
+        return true;
+    }
+    ~EchoServer() {
+        mStop = true;
+        if (mThread.joinable()) {
+            mThread.join();
+        }
+    }
+    sockaddr_in address() const { return mSocket.localAddress(); }
+
+private:
+    void serve() {
+        std::vector<uint8_t> buf(toolkit::kMaxDatagram);
+        while (!mStop) {
+            sockaddr_in from{};
+            int n = mSocket.receive(buf.data(), buf.size(), 50, &from);
+            if (n >= 0) {
+                mSocket.sendTo(buf.data(), std::min(static_cast<size_t>(n), buf.size()), from);
+            }
+        }
+    }
+
+    UdpSocket mSocket;
+    std::thread mThread;
+    std::atomic<bool> mStop{false};
+};
+
+// Sends the request under every sequence number and matches replies by it.
+class Prober {
+public:
+    Prober(const Options& o, const std::array<Bytes, 128>& datagrams)
+        : mOptions(o), mDatagrams(datagrams), mBuf(toolkit::kMaxDatagram) {}
+
+    bool open(std::string* error) { return mSocket.open(error); }
+
+    // Called after each request sent to the target, for the RSS reading.
+    std::function<void()> onSent;
+
+    RunResult oneAtATime(const sockaddr_in& to) {
+        RunResult r;
+        std::vector<double> samples;
+        auto start = Clock::now();
+        auto timeout = std::chrono::milliseconds(mOptions.timeoutMs);
+        for (uint32_t i = 0; i < mOptions.requests && seconds_since(start) < mOptions.maxSeconds;
+             ++i) {
+            uint8_t seq = next_seq();
+            auto sent = Clock::now();
+            send(seq, to);
+            int got = -1;
+            while (got != seq && Clock::now() < sent + timeout) {
+                got = receive_last_segment(remaining_ms(sent + timeout));
+            }
+            if (got == seq) {
+                samples.push_back(
+                    std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+            } else if (++r.lost >= 5 && samples.empty()) {
+                r.abandoned = true;
+                break;
+            }
+        }
+        r.seconds = seconds_since(start);
+        r.answered = samples.size();
+        r.latency = toolkit::summariseLatency(std::move(samples));
+        return r;
+    }
+
+    RunResult inFlight(const sockaddr_in& to) {
+        RunResult r;
+        std::array<bool, 128> active{};
+        std::array<Clock::time_point, 128> sentAt{};
+        uint32_t sent = 0;
+        uint32_t waiting = 0;
+        auto start = Clock::now();
+        auto timeout = std::chrono::milliseconds(mOptions.timeoutMs);
+        while ((sent < mOptions.requests || waiting > 0) &&
+               seconds_since(start) < mOptions.maxSeconds) {
+            while (waiting < mOptions.inFlight && sent < mOptions.requests) {
+                uint8_t seq = next_seq();
+                while (active[seq]) {
+                    seq = next_seq();
+                }
+                active[seq] = true;
+                sentAt[seq] = Clock::now();
+                send(seq, to);
+                ++sent;
+                ++waiting;
+            }
+            Clock::time_point oldest = Clock::now() + timeout;
+            for (size_t s = 0; s < active.size(); ++s) {
+                if (active[s] && sentAt[s] < oldest) {
+                    oldest = sentAt[s];
+                }
+            }
+            int got = receive_last_segment(remaining_ms(oldest + timeout));
+            if (got >= 0 && active[static_cast<size_t>(got)]) {
+                active[static_cast<size_t>(got)] = false;
+                --waiting;
+                ++r.answered;
+            }
+            for (size_t s = 0; s < active.size(); ++s) {
+                if (active[s] && Clock::now() >= sentAt[s] + timeout) {
+                    active[s] = false;
+                    --waiting;
+                    ++r.lost;
+                }
+            }
+            if (r.answered == 0 && r.lost >= mOptions.inFlight) {
+                r.abandoned = true;
+                break;
+            }
+        }
+        r.lost += waiting;
+        r.seconds = seconds_since(start);
+        return r;
+    }
+
+private:
+    uint8_t next_seq() {
+        mSeq = static_cast<uint8_t>((mSeq + 1) & toolkit::kSeqMask);
+        return mSeq;
+    }
+
+    void send(uint8_t seq, const sockaddr_in& to) {
+        const Bytes& d = mDatagrams[seq];
+        mSocket.sendTo(d.data(), d.size(), to);
+        if (onSent) {
+            onSent();
+        }
+    }
+
+    static int remaining_ms(Clock::time_point deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
+    }
+
+    // The sequence number of a last segment that arrived, or -1.
+    int receive_last_segment(int timeoutMs) {
+        int n = mSocket.receive(mBuf.data(), mBuf.size(), timeoutMs, nullptr);
+        if (n < 0 || static_cast<size_t>(n) > 0xFFFF) {
+            return -1;
+        }
+        MsgPtr m(QMsg::parseMsg(mBuf.data(), static_cast<uint16_t>(n)));
+        return m && m->isLastSegment() ? m->getMsgSeq() : -1;
+    }
+
+    const Options& mOptions;
+    const std::array<Bytes, 128>& mDatagrams;
+    UdpSocket mSocket;
+    std::vector<uint8_t> mBuf;
+    uint8_t mSeq = 0;
+};
+
+bool parse_options(int argc, char** argv, Options* o, std::string* error) {
+    toolkit::OptionReader r(argc, argv);
+    uint32_t n = 0;
+    while (r.next()) {
+        bool ok = true;
+        if (r.isWord()) {
+            *error = "unexpected argument '" + r.arg() + "'";
+            return false;
+        } else if (r.is("-h", "--help")) {
+            o->help = true;
+            ok = r.flag(error);
+        } else if (r.is(nullptr, "--target")) {
+            ok = r.value(&o->target, error);
+        } else if (r.is(nullptr, "--request")) {
+            ok = r.value(&o->request, error);
+        } else if (r.is(nullptr, "--requests")) {
+            ok = r.number(10000000, &o->requests, error);
+        } else if (r.is(nullptr, "--in-flight")) {
+            ok = r.number(64, &o->inFlight, error);
+        } else if (r.is(nullptr, "--timeout-ms")) {
+            ok = r.number(60000, &o->timeoutMs, error);
+        } else if (r.is(nullptr, "--max-seconds")) {
+            ok = r.number(3600, &o->maxSeconds, error);
+        } else if (r.is(nullptr, "--rss-pid")) {
+            ok = r.number(0x7FFFFFFF, &n, error);
+            o->rssPid = static_cast<long>(n);
+        } else {
+            *error = "unknown option '" + r.arg() + "'";
+            return false;
+        }
+        if (!ok) {
+            return false;
+        }
+    }
+    if (o->requests == 0 || o->inFlight == 0 || o->timeoutMs == 0 || o->maxSeconds == 0) {
+        *error = "--requests, --in-flight, --timeout-ms and --max-seconds need at least 1";
+        return false;
+    }
+    return true;
+}
+
+// The request under each of the 128 sequence numbers, each one datagram.
+bool make_datagrams(const std::string& request, std::array<Bytes, 128>* out, std::string* error) {
+    std::vector<std::string> words;
+    std::istringstream in(request);
+    for (std::string w; in >> w;) {
+        words.push_back(w);
+    }
+    uint8_t id = 0;
+    if (words.empty() || !toolkit::parseMessageId(words.front(), &id)) {
+        *error = "--request needs a kind first, e.g. \"get system.hostname\"";
+        return false;
+    }
+    words.erase(words.begin());
+    MsgPtr msg = toolkit::buildRequest(id, words, error);
+    if (!msg) {
+        return false;
+    }
+    std::vector<std::string> reasons = toolkit::checkRequest(*msg);
+    if (!reasons.empty()) {
+        *error = "the request is refused: " + reasons.front();
+        return false;
+    }
+    for (uint8_t seq = 0; seq < 128; ++seq) {
+        msg->setMsgSeq(seq);
+        std::vector<Bytes> d = toolkit::serialiseSegments(*msg);
+        if (d.size() != 1) {
+            *error = "the request does not fit one datagram";
+            return false;
+        }
+        (*out)[seq] = d.front();
+    }
+    return true;
+}
+
+void print_row(const char* name, const RunResult& one, const RunResult& many) {
+    std::printf("%-8s %10.0f %10.0f %10.0f %8zu %12.0f %8zu\n", name, one.rate(),
+                one.latency.medianUs, one.latency.p99Us, one.lost, many.rate(), many.lost);
+}
+
+int run(int argc, char** argv) {
+    Options o;
+    std::string error;
+    std::array<Bytes, 128> datagrams;
+    sockaddr_in target{};
+    if (!parse_options(argc, argv, &o, &error) ||
+        (!o.help && (!toolkit::parseEndpoint(o.target, "127.0.0.1", &target, &error) ||
+                     !make_datagrams(o.request, &datagrams, &error)))) {
+        std::fprintf(stderr, "tamo-loadgen: %s\n", error.c_str());
+        return 2;
+    }
+    if (o.help) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (!toolkit::isLoopback(target)) {
+        std::fprintf(stderr,
+                     "tamo-loadgen: %s is not a loopback address; load goes to "
+                     "127.0.0.0/8 only\n",
+                     toolkit::formatAddress(target).c_str());
+        return 2;
+    }
+
+    EchoServer echo;
+    Prober prober(o, datagrams);
+    if (!echo.start(&error) || !prober.open(&error)) {
+        std::fprintf(stderr, "tamo-loadgen: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("tamo-loadgen: %u requests per run, \"%s\" (%zu bytes), %u in flight, "
+                "time-out %u ms\n",
+                o.requests, o.request.c_str(), datagrams[0].size(), o.inFlight, o.timeoutMs);
+    std::printf("echo at %s, target at %s\n\n", toolkit::formatAddress(echo.address()).c_str(),
+                toolkit::formatAddress(target).c_str());
+
+    RunResult echoOne = prober.oneAtATime(echo.address());
+    RunResult echoMany = prober.inFlight(echo.address());
+
+    uint64_t targetSent = 0;
+    long rssFirst = -1;
+    if (o.rssPid > 0) {
+        prober.onSent = [&] {
+            if (++targetSent == 10000) {
+                rssFirst = read_rss_kb(o.rssPid);
+            }
+        };
+    }
+    RunResult daemonOne = prober.oneAtATime(target);
+    RunResult daemonMany = daemonOne.abandoned ? RunResult{} : prober.inFlight(target);
+    long rssEnd = o.rssPid > 0 ? read_rss_kb(o.rssPid) : -1;
+
+    // The µ sign takes two bytes but one column, hence the wider fields of those headings.
+    std::string many = std::to_string(o.inFlight) + " in flight";
+    std::printf("%9s%-42s%s\n", "", "one at a time", many.c_str());
+    std::printf("%-8s %10s %11s %11s %8s %12s %8s\n", "", "rt/s", "median µs", "p99 µs", "lost",
+                "req/s", "lost");
+    print_row("echo", echoOne, echoMany);
+    print_row("daemon", daemonOne, daemonMany);
+    std::printf("\n");
+    if (daemonOne.abandoned || daemonOne.answered == 0) {
+        std::printf("the target at %s did not answer\n", toolkit::formatAddress(target).c_str());
+        return 1;
+    }
+    double throughput = echoMany.rate() > 0 ? daemonMany.rate() / echoMany.rate() : 0;
+    double p99 = echoOne.latency.p99Us > 0 ? daemonOne.latency.p99Us / echoOne.latency.p99Us : 0;
+    std::printf("daemon/echo: in-flight throughput %.2f (aim >= 0.40: %s), one-at-a-time p99 "
+                "%.2fx (aim <= 2x: %s)\n",
+                throughput, throughput >= 0.4 ? "met" : "missed", p99,
+                p99 <= 2.0 ? "met" : "missed");
+    if (o.rssPid > 0) {
+        if (rssFirst < 0 || rssEnd < 0) {
+            std::printf("VmRSS of pid %ld: %s\n", o.rssPid,
+                        targetSent < 10000 ? "fewer than 10000 requests were sent"
+                                           : "cannot be read");
+        } else {
+            std::printf("VmRSS of pid %ld: %ld kB after 10000 requests, %ld kB after %llu "
+                        "(%+ld kB)\n",
+                        o.rssPid, rssFirst, rssEnd, static_cast<unsigned long long>(targetSent),
+                        rssEnd - rssFirst);
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tamo-loadgen: %s\n", e.what());
+        return 1;
+    }
+}

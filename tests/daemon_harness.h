@@ -1,0 +1,108 @@
+// Runs the real daemon (and the upstream stand-in) as child processes for end-to-end tests,
+// and talks to them over loopback UDP.
+//
+// The test build of the daemon reads its settings and scripts from a fixed folder in the build
+// tree (TAMO_E2E_DIR); every test rewrites that folder before it starts the daemon, so the
+// tests that use it hold a CTest resource lock on it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "qmsg.h"
+
+namespace e2e {
+
+// A UDP port on which nothing listens right now.
+uint16_t freePort();
+
+// Writes text to path, creating or truncating it.
+void writeFile(const std::string& path, const std::string& text);
+std::string readFile(const std::string& path);
+
+// A child process, killed and reaped when the object goes.
+class Process {
+public:
+    // Starts argv[0] with the arguments; output goes to log_path. Under a cross build the
+    // emulator given at build time runs it.
+    Process(const std::vector<std::string>& argv, const std::string& log_path);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return mPid; }
+    // Waits up to ms for the process to end; true with its exit status when it did.
+    bool waitExit(int ms, int* status);
+    void stop();
+
+private:
+    pid_t mPid = -1;
+};
+
+// A loopback UDP client bound to its own port.
+class Client {
+public:
+    Client();
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    void sendRaw(uint16_t port, const void* data, size_t len);
+    // Sends msg (one datagram; it must fit) to the port.
+    void send(uint16_t port, QMsg& msg);
+    // Receives datagrams for up to ms and reassembles one reply: null when none completed.
+    // Every datagram's size goes to sizes when given.
+    QMsg* receive(int ms, std::vector<size_t>* sizes = nullptr);
+
+private:
+    int mFd = -1;
+};
+
+// The folder the test build of the daemon reads, with its settings and its scripts.
+struct DaemonSetup {
+    uint16_t brokerPort = 0;
+    uint16_t northPort = 0;
+    std::string northHost = "127.0.0.1";
+    // file name -> Lua source, written into the script folder
+    std::vector<std::pair<std::string, std::string>> scripts;
+};
+
+// Writes the settings and scripts, starts the daemon and waits until it receives.
+class Daemon {
+public:
+    explicit Daemon(const DaemonSetup& setup, bool wait_ready = true);
+
+    // True once the daemon's log holds text (polled for up to ms).
+    bool logHas(const std::string& text, int ms = 0) const;
+    std::string log() const;
+    Process& process() { return mProcess; }
+
+    static std::string dir();
+
+private:
+    static const std::string& prepare(const DaemonSetup& setup);
+    Process mProcess;
+};
+
+// The upstream stand-in on a port, with extra options; records what it received.
+class Upstream {
+public:
+    Upstream(uint16_t port, const std::vector<std::string>& options);
+
+    // One "<msgid> <seq> <ntags>" line per datagram received so far.
+    std::vector<std::string> received() const;
+    // Waits up to ms for at least n received lines.
+    bool waitReceived(size_t n, int ms) const;
+
+private:
+    std::string mCountFile;
+    Process mProcess;
+};
+
+// A get, set or other request for one object with the given tags; the caller owns it.
+QMsg* request(uint8_t msg_id, uint8_t seq, uint8_t object,
+              const std::vector<QTag*>& tags = std::vector<QTag*>());
+
+} // namespace e2e

@@ -1,0 +1,359 @@
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+
+#include "toolkit.h"
+#include "zeldict.h"
+
+namespace toolkit {
+
+namespace {
+
+constexpr int kTypeUnknown = -1;
+
+struct TypeWord {
+    const char* word;
+    uint8_t type;
+};
+
+constexpr TypeWord kTypeWords[] = {
+    {"str", QT_STRING}, {"string", QT_STRING}, {"u8", QT_UINT8},    {"u16", QT_UINT16},
+    {"u32", QT_UINT32}, {"float", QT_FLOAT},   {"bytes", QT_BYTES},
+};
+
+bool parse_id(const std::string& text, uint8_t* id) {
+    uint32_t v = 0;
+    if (!parseUnsigned(text, 255, &v)) {
+        return false;
+    }
+    *id = static_cast<uint8_t>(v);
+    return true;
+}
+
+bool parse_float(const std::string& text, float* out) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) != 0) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    float v = std::strtof(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || errno == ERANGE) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+// A tag of the given type from its value text; null with *error set when the text does not
+// fit the type.
+QTag* make_value_tag(uint8_t id, uint8_t type, const std::string& text, std::string* error) {
+    uint32_t n = 0;
+    switch (type) {
+    case QT_STRING:
+        if (text.size() > 0xFFFF) {
+            *error = "text longer than 65535 bytes";
+            return nullptr;
+        }
+        return QTagFactory::createQTag(id, text.c_str());
+    case QT_UINT8:
+        if (!parseUnsigned(text, 0xFF, &n)) {
+            *error = "'" + text + "' is not a u8 (0-255)";
+            return nullptr;
+        }
+        return QTagFactory::createQTag(id, static_cast<uint8_t>(n));
+    case QT_UINT16:
+        if (!parseUnsigned(text, 0xFFFF, &n)) {
+            *error = "'" + text + "' is not a u16 (0-65535)";
+            return nullptr;
+        }
+        return QTagFactory::createQTag(id, static_cast<uint16_t>(n));
+    case QT_UINT32:
+        if (!parseUnsigned(text, 0xFFFFFFFF, &n)) {
+            *error = "'" + text + "' is not a u32 (0-4294967295)";
+            return nullptr;
+        }
+        return QTagFactory::createQTag(id, n);
+    case QT_FLOAT: {
+        float f = 0;
+        if (!parse_float(text, &f)) {
+            *error = "'" + text + "' is not a float";
+            return nullptr;
+        }
+        return QTagFactory::createQTag(id, f, false);
+    }
+    case QT_BYTES: {
+        Bytes bytes;
+        if (!parseHex(text, &bytes) || bytes.size() > 0xFFFF) {
+            *error = "'" + text + "' is not hex bytes";
+            return nullptr;
+        }
+        return QTagFactory::createQTag(id, bytes.data(), static_cast<uint16_t>(bytes.size()));
+    }
+    default:
+        *error = "tags of this type cannot be given on the command line";
+        return nullptr;
+    }
+}
+
+// The tag for one word's value part. The word "null" and a missing value give a QT_NULL tag;
+// a recognised "type:" prefix overrides the dictionary's type (use str: for text that starts
+// like one, or for the text "null").
+QTag* make_tag(uint8_t id, int knownType, bool hasValue, const std::string& value,
+               const std::string& what, std::string* error) {
+    if (!hasValue || value == "null") {
+        return QTagFactory::createQTag(id);
+    }
+    int type = knownType;
+    std::string text = value;
+    size_t colon = value.find(':');
+    if (colon != std::string::npos) {
+        std::string prefix = value.substr(0, colon);
+        for (const TypeWord& tw : kTypeWords) {
+            if (prefix == tw.word) {
+                type = tw.type;
+                text = value.substr(colon + 1);
+                break;
+            }
+        }
+    }
+    if (type == kTypeUnknown || type == QT_NULL) {
+        *error = what + ": no type known; give one, e.g. " + what + "=u32:" + value;
+        return nullptr;
+    }
+    std::string why;
+    QTag* tag = make_value_tag(id, static_cast<uint8_t>(type), text, &why);
+    if (tag == nullptr && error->empty()) {
+        *error = what + ": " + (why.empty() ? "cannot make the tag" : why);
+    }
+    return tag;
+}
+
+class Builder {
+public:
+    explicit Builder(QMsg& msg) : mMsg(msg) {}
+
+    bool add(const std::string& word, std::string* error) {
+        if (word.empty()) {
+            *error = "empty tag argument";
+            return false;
+        }
+        size_t eq = word.find('=');
+        bool hasValue = eq != std::string::npos;
+        std::string lhs = word.substr(0, eq);
+        std::string value = hasValue ? word.substr(eq + 1) : std::string();
+        if (lhs[0] == '@') {
+            return add_common(lhs.substr(1), hasValue, value, error);
+        }
+        size_t dot = lhs.find('.');
+        std::string objName = lhs.substr(0, dot);
+        uint8_t objId = 0;
+        const QuorrelObjectDef* objDef = findObject(mDict, objName.c_str());
+        if (objDef != nullptr) {
+            objId = objDef->id;
+        } else if (parse_id(objName, &objId)) {
+            objDef = findObjectById(mDict, objId);
+        } else {
+            *error = "unknown object '" + objName + "'" +
+                     (objName == word ? "" : " in '" + word + "'") + " (tamoctl --list shows them)";
+            return false;
+        }
+        if (dot == std::string::npos) {
+            if (hasValue) {
+                *error = "'" + word + "': an object takes no value, its members do";
+                return false;
+            }
+            return open_object(objId, error);
+        }
+        return add_member(objId, objDef, lhs.substr(dot + 1), hasValue, value, word, error);
+    }
+
+private:
+    bool add_common(const std::string& name, bool hasValue, const std::string& value,
+                    std::string* error) {
+        uint8_t id = 0;
+        const QuorrelTagDef* def = findCommonTag(mDict, name.c_str());
+        if (def != nullptr) {
+            id = def->id;
+        } else if (parse_id(name, &id)) {
+            def = findCommonTagById(mDict, id);
+        } else {
+            *error = "unknown common tag '@" + name + "' (tamoctl --list shows them)";
+            return false;
+        }
+        int type = def != nullptr ? def->type : kTypeUnknown;
+        return append(make_tag(id, type, hasValue, value, "@" + name, error), error);
+    }
+
+    bool open_object(uint8_t id, std::string* error) {
+        if (!append(QTagFactory::createQTag(id), error)) {
+            return false;
+        }
+        mOpen = true;
+        mOpenId = id;
+        mOpenMembers.clear();
+        return true;
+    }
+
+    bool add_member(uint8_t objId, const QuorrelObjectDef* objDef, const std::string& name,
+                    bool hasValue, const std::string& value, const std::string& word,
+                    std::string* error) {
+        uint8_t id = 0;
+        const QuorrelTagDef* def = findMemberTag(objDef, name.c_str());
+        if (def != nullptr) {
+            id = def->id;
+        } else if (parse_id(name, &id)) {
+            def = findMemberTagById(objDef, id);
+        } else if (objDef != nullptr) {
+            *error = "object '" + std::string(objDef->name) + "' has no member '" + name + "'";
+            return false;
+        } else {
+            *error = "'" + word + "': members of an unknown object are given by number";
+            return false;
+        }
+        bool repeated =
+            std::find(mOpenMembers.begin(), mOpenMembers.end(), id) != mOpenMembers.end();
+        if ((!mOpen || mOpenId != objId || repeated) && !open_object(objId, error)) {
+            return false;
+        }
+        std::string what = word.substr(0, word.find('='));
+        int type = def != nullptr ? def->type : kTypeUnknown;
+        if (!append(make_tag(id, type, hasValue, value, what, error), error)) {
+            return false;
+        }
+        mOpenMembers.push_back(id);
+        return true;
+    }
+
+    bool append(QTag* tag, std::string* error) {
+        if (tag == nullptr) {
+            if (error->empty()) {
+                *error = "out of memory";
+            }
+            return false;
+        }
+        if (!mMsg.addTag(tag)) {
+            *error = "the request holds too many tags or too much data";
+            return false;
+        }
+        return true;
+    }
+
+    QMsg& mMsg;
+    const QuorrelDictDef* mDict = ZEL::DictDef;
+    bool mOpen = false;
+    uint8_t mOpenId = 0;
+    std::vector<uint8_t> mOpenMembers;
+};
+
+std::string tag_label(const QuorrelObjectDef* open, const QTag* tag) {
+    std::string id = std::to_string(tag->getTagID());
+    const QuorrelTagDef* member = findMemberTagById(open, tag->getTagID());
+    if (member != nullptr) {
+        return std::string(open->name) + "." + member->name + " (" + id + ")";
+    }
+    const QuorrelTagDef* common = findCommonTagById(ZEL::DictDef, tag->getTagID());
+    if (common != nullptr) {
+        return "@" + std::string(common->name) + " (" + id + ")";
+    }
+    return "tag " + id;
+}
+
+// The dictionary check's rules again, to say which tag breaks them.
+void explain_refusal(const QMsg& msg, std::vector<std::string>* reasons) {
+    const QuorrelDictDef* dict = ZEL::DictDef;
+    if (findMessageById(dict, msg.getMsgID()) == nullptr) {
+        reasons->push_back("message id " + std::to_string(msg.getMsgID()) +
+                           " is not in the dictionary");
+    }
+    const QuorrelObjectDef* open = nullptr;
+    for (const QTag* tag : msg.getTagList()) {
+        uint8_t id = tag->getTagID();
+        uint8_t type = tag->getTagType();
+        std::string given = qtagTypeName(type);
+        if (type > QT_FLOAT) {
+            reasons->push_back(tag_label(open, tag) + " has unknown type " + std::to_string(type));
+            continue;
+        }
+        const QuorrelTagDef* member = findMemberTagById(open, id);
+        if (member != nullptr) {
+            if (type != member->type && type != QT_NULL) {
+                reasons->push_back(tag_label(open, tag) + " is " + qtagTypeName(member->type) +
+                                   ", given " + given);
+            }
+            continue;
+        }
+        const QuorrelObjectDef* obj = type == QT_NULL ? findObjectById(dict, id) : nullptr;
+        if (obj != nullptr) {
+            open = obj;
+            continue;
+        }
+        const QuorrelTagDef* common = findCommonTagById(dict, id);
+        if (common == nullptr) {
+            reasons->push_back(
+                "tag " + std::to_string(id) + " (" + given + ") is " +
+                (open != nullptr ? "not a member of " + std::string(open->name) + ", " : "") +
+                "not an object and not a common tag");
+        } else if (common->type != type) {
+            reasons->push_back(tag_label(open, tag) + " is " + qtagTypeName(common->type) +
+                               ", given " + given);
+        }
+    }
+}
+
+} // namespace
+
+bool parseMessageId(const std::string& text, uint8_t* id) {
+    const QuorrelMsgDef* def = findMessage(ZEL::DictDef, text.c_str());
+    if (def != nullptr) {
+        *id = def->id;
+        return true;
+    }
+    return parse_id(text, id);
+}
+
+MsgPtr buildRequest(uint8_t msgId, const std::vector<std::string>& words, std::string* error) {
+    try {
+        MsgPtr msg(new QMsg(msgId));
+        Builder builder(*msg);
+        for (const std::string& word : words) {
+            error->clear();
+            if (!builder.add(word, error)) {
+                return nullptr;
+            }
+        }
+        return msg;
+    } catch (const std::exception&) {
+        *error = "out of memory";
+        return nullptr;
+    }
+}
+
+std::vector<std::string> checkRequest(QMsg& msg) {
+    std::vector<std::string> reasons;
+    try {
+        QuorrelMessage* checked = QuorrelMessage::parseQMsg(ZEL::DictDef, &msg);
+        if (checked == nullptr) {
+            explain_refusal(msg, &reasons);
+            if (reasons.empty()) {
+                reasons.push_back("the dictionary refuses the message");
+            }
+        }
+        delete checked;
+        size_t datagrams = serialiseSegments(msg).size();
+        if (datagrams == 0) {
+            reasons.push_back("the message library cannot serialise the request");
+        } else if (datagrams > 1) {
+            reasons.push_back("the request takes " + std::to_string(datagrams) +
+                              " datagrams; the daemon reads one of at most " +
+                              std::to_string(kSegmentBytes) + " bytes");
+        }
+    } catch (const std::exception&) {
+        reasons.push_back("out of memory");
+    }
+    return reasons;
+}
+
+} // namespace toolkit

@@ -1,0 +1,441 @@
+// tamoctl: sends one configuration request to a tamo daemon and prints the reply.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "toolkit.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using toolkit::Bytes;
+using toolkit::MsgPtr;
+using toolkit::ReplyAssembler;
+using toolkit::UdpSocket;
+
+constexpr int kExitReply = 0;
+constexpr int kExitNoReply = 1;
+constexpr int kExitUsage = 2;
+
+const char kHelp[] = R"(Usage: tamoctl [OPTION]... KIND [TAG]...
+       tamoctl [OPTION]... --msg ID [TAG]...
+       tamoctl [OPTION]... --raw HEX
+
+Send one configuration request to a tamo daemon over UDP, wait for its reply and
+print it. KIND is a message of the dictionary: set, get, action, notify, delete or
+replace (tamoctl --list shows the dictionary).
+
+Tags, sent in the order given:
+  OBJECT               open an object; a get naming no member asks for all of it
+  OBJECT.MEMBER        a member without a value (what a get asks for)
+  OBJECT.MEMBER=VALUE  a member with a value
+  @COMMON[=VALUE]      a message-level tag
+Every name may be a number 0-255 instead (17.3, @200). Members given in a row for
+one object go into one object; naming the object alone, another object or a
+member already given opens a new one. A VALUE takes the dictionary's type; where
+none is known, or to override it, write the type first:
+  str:TEXT  u8:N  u16:N  u32:N  float:X  bytes:HEX  null
+N is decimal or 0x-hex; HEX may separate bytes with ':'. The word null sends a
+tag without a value; str:null sends the text "null".
+
+The request is checked against the dictionary first; a request the daemon would
+refuse is not sent unless --force is given.
+
+Options:
+  -H, --host HOST     daemon host (default 127.0.0.1)
+  -p, --port PORT     daemon UDP port (default 60010)
+  -t, --timeout SEC   seconds to wait for the reply, fractions allowed (default 5)
+      --seq N         sequence number 0-127 of the request (default: random)
+  -m, --msg ID        message id 0-255 or a message name, in place of KIND
+  -j, --json          print the reply as one line of JSON
+  -f, --force         send a request that fails the dictionary check
+  -n, --dry-run       print the request and its bytes instead of sending it
+  -c, --count N       send N requests one after another and print round-trip
+                      latency (min, median, p99, max) instead of the replies
+      --raw HEX       send these bytes as they are; the reply is matched by their
+                      sequence number, or by --seq, or is any message that comes
+  -l, --list          print the dictionary and exit
+  -v, --verbose       show every datagram sent and received, in hex, on stderr
+  -h, --help          print this help and exit
+
+Examples:
+  tamoctl get system.hostname interface.mtu
+  tamoctl get interface                        all members of interface
+  tamoctl set interface.name=eth0 interface.mtu=1400 @client=me
+  tamoctl delete ntp
+  tamoctl replace logging.level=3
+  tamoctl --msg 2 ntp.server=pool.example     any message id
+  tamoctl --force set 17.3=u16:1400 @200=u32:7  tags the dictionary lacks
+  tamoctl --json -t 0.5 get system
+  tamoctl --count 1000 get system.hostname     round-trip latency
+  tamoctl --raw 5101030100000000               a notify without tags, sequence 1
+
+Exit status:
+  0  a reply came (with --count: every request got one)
+  1  no reply came within the time-out, or the request could not be sent
+  2  usage error, or a request the dictionary refuses without --force
+)";
+
+struct Options {
+    std::string host = "127.0.0.1";
+    uint16_t port = 60010;
+    double timeoutSec = 5;
+    int seq = -1;
+    int msgId = -1;
+    bool json = false;
+    bool force = false;
+    bool dryRun = false;
+    bool verbose = false;
+    bool list = false;
+    bool help = false;
+    unsigned count = 0;
+    bool raw = false;
+    std::string rawHex;
+    std::vector<std::string> words;
+};
+
+bool parse_options(int argc, char** argv, Options* o, std::string* error) {
+    toolkit::OptionReader r(argc, argv);
+    std::string v;
+    uint32_t n = 0;
+    while (r.next()) {
+        if (r.isWord()) {
+            o->words.push_back(r.arg());
+            continue;
+        }
+        if (r.is("-h", "--help")) {
+            o->help = true;
+        } else if (r.is("-l", "--list")) {
+            o->list = true;
+        } else if (r.is("-j", "--json")) {
+            o->json = true;
+        } else if (r.is("-f", "--force")) {
+            o->force = true;
+        } else if (r.is("-n", "--dry-run")) {
+            o->dryRun = true;
+        } else if (r.is("-v", "--verbose")) {
+            o->verbose = true;
+        } else if (r.is("-H", "--host")) {
+            if (!r.value(&o->host, error)) {
+                return false;
+            }
+            continue;
+        } else if (r.is("-p", "--port")) {
+            if (!r.number(65535, &n, error)) {
+                return false;
+            }
+            o->port = static_cast<uint16_t>(n);
+            continue;
+        } else if (r.is("-t", "--timeout")) {
+            if (!r.value(&v, error)) {
+                return false;
+            }
+            char* end = nullptr;
+            o->timeoutSec = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(o->timeoutSec > 0) || o->timeoutSec > 3600) {
+                *error = "bad time-out '" + v + "' (seconds, more than 0, at most 3600)";
+                return false;
+            }
+            continue;
+        } else if (r.is(nullptr, "--seq")) {
+            if (!r.number(127, &n, error)) {
+                return false;
+            }
+            o->seq = static_cast<int>(n);
+            continue;
+        } else if (r.is("-m", "--msg")) {
+            uint8_t id = 0;
+            if (!r.value(&v, error)) {
+                return false;
+            }
+            if (!toolkit::parseMessageId(v, &id)) {
+                *error = "bad message id '" + v + "' (0-255 or a message name)";
+                return false;
+            }
+            o->msgId = id;
+            continue;
+        } else if (r.is("-c", "--count")) {
+            if (!r.number(10000000, &n, error)) {
+                return false;
+            }
+            if (n == 0) {
+                *error = "--count needs at least 1";
+                return false;
+            }
+            o->count = n;
+            continue;
+        } else if (r.is(nullptr, "--raw")) {
+            o->raw = true;
+            if (!r.value(&o->rawHex, error)) {
+                return false;
+            }
+            continue;
+        } else {
+            *error = "unknown option '" + r.arg() + "'";
+            return false;
+        }
+        if (!r.flag(error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int usage_error(const std::string& text) {
+    std::fprintf(stderr, "tamoctl: %s\nTry 'tamoctl --help' for more information.\n", text.c_str());
+    return kExitUsage;
+}
+
+long long micros_since(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t).count();
+}
+
+struct Target {
+    UdpSocket socket;
+    sockaddr_in addr{};
+    bool verbose = false;
+};
+
+bool send_all(const Target& t, const std::vector<Bytes>& datagrams) {
+    for (const Bytes& d : datagrams) {
+        if (t.verbose) {
+            std::fprintf(stderr, "tx %zu bytes to %s: %s\n", d.size(),
+                         toolkit::formatAddress(t.addr).c_str(),
+                         toolkit::toHex(d.data(), d.size(), ' ').c_str());
+        }
+        if (!t.socket.sendTo(d.data(), d.size(), t.addr)) {
+            std::perror("tamoctl: send");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Feeds datagrams from the daemon's port into a until the reply is complete or the deadline
+// passes.
+void await_reply(const Target& t, ReplyAssembler* a, Clock::time_point deadline) {
+    std::vector<uint8_t> buf(toolkit::kMaxDatagram);
+    while (!a->complete()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return;
+        }
+        sockaddr_in from{};
+        int n = t.socket.receive(buf.data(), buf.size(), static_cast<int>(left.count()) + 1, &from);
+        if (n == UdpSocket::kError) {
+            std::perror("tamoctl: receive");
+            return;
+        }
+        if (n < 0) {
+            continue;
+        }
+        size_t len = std::min(static_cast<size_t>(n), buf.size());
+        if (from.sin_port != t.addr.sin_port) {
+            if (t.verbose) {
+                std::fprintf(stderr, "rx %d bytes from %s: not the daemon's port, ignored\n", n,
+                             toolkit::formatAddress(from).c_str());
+            }
+            continue;
+        }
+        ReplyAssembler::Result r = a->offer(buf.data(), len);
+        if (t.verbose) {
+            static const char* const kWhat[] = {"garbage",  "another sequence", "late",
+                                                "accepted", "refused",          "complete"};
+            std::fprintf(stderr, "rx %d bytes (%s): %s\n", n, kWhat[static_cast<int>(r)],
+                         toolkit::toHex(buf.data(), len, ' ').c_str());
+        }
+    }
+}
+
+void print_message(const QMsg& msg, bool json) {
+    if (json) {
+        std::printf("%s\n", toolkit::formatMessageJson(msg).c_str());
+    } else {
+        std::printf("%s", toolkit::formatMessage(msg).c_str());
+    }
+}
+
+int run_once(const Target& t, const std::vector<Bytes>& datagrams, int seq, const Options& o) {
+    ReplyAssembler a(seq);
+    if (!send_all(t, datagrams)) {
+        return kExitNoReply;
+    }
+    await_reply(t, &a,
+                Clock::now() +
+                    std::chrono::microseconds(static_cast<long long>(o.timeoutSec * 1e6)));
+    unsigned refused = a.refused();
+    bool complete = a.complete();
+    MsgPtr reply = a.take();
+    if (refused > 0) {
+        std::fprintf(stderr,
+                     "tamoctl: %u segment(s) of the reply could not be joined (out of order, "
+                     "missing or repeated)\n",
+                     refused);
+    }
+    if (!complete) {
+        std::fprintf(stderr, "tamoctl: no %sreply from %s within %g s\n", reply ? "complete " : "",
+                     toolkit::formatAddress(t.addr).c_str(), o.timeoutSec);
+        if (reply) {
+            print_message(*reply, o.json);
+        }
+        return kExitNoReply;
+    }
+    if (reply) {
+        print_message(*reply, o.json);
+    }
+    return kExitReply;
+}
+
+// One request after another, each with the next sequence number, so a late reply to an
+// earlier request is never taken for the current one.
+int run_count(const Target& t, QMsg* request, const Bytes& raw, uint8_t seq, const Options& o) {
+    std::vector<double> samples;
+    samples.reserve(o.count);
+    unsigned lost = 0;
+    auto timeout = std::chrono::microseconds(static_cast<long long>(o.timeoutSec * 1e6));
+    for (unsigned i = 0; i < o.count; ++i) {
+        uint8_t s = static_cast<uint8_t>((seq + i) & toolkit::kSeqMask);
+        std::vector<Bytes> datagrams;
+        if (request != nullptr) {
+            request->setMsgSeq(s);
+            datagrams = toolkit::serialiseSegments(*request);
+        } else {
+            datagrams.push_back(raw);
+            if (raw.size() > 3) {
+                datagrams.back()[3] = static_cast<uint8_t>((raw[3] & 0x80) | s);
+            }
+        }
+        ReplyAssembler a(s);
+        auto start = Clock::now();
+        if (!send_all(t, datagrams)) {
+            return kExitNoReply;
+        }
+        await_reply(t, &a, start + timeout);
+        if (a.complete()) {
+            samples.push_back(static_cast<double>(micros_since(start)));
+        } else {
+            ++lost;
+        }
+    }
+    toolkit::LatencySummary s = toolkit::summariseLatency(samples);
+    if (o.json) {
+        std::printf("{\"requests\":%u,\"replies\":%zu,\"lost\":%u,\"min_us\":%.0f,"
+                    "\"median_us\":%.0f,\"p99_us\":%.0f,\"max_us\":%.0f}\n",
+                    o.count, samples.size(), lost, s.minUs, s.medianUs, s.p99Us, s.maxUs);
+    } else {
+        std::printf("%u requests to %s: %zu replies, %u lost\n", o.count,
+                    toolkit::formatAddress(t.addr).c_str(), samples.size(), lost);
+        if (!samples.empty()) {
+            std::printf("round trip: %s\n", toolkit::formatLatency(s).c_str());
+        }
+    }
+    return lost == 0 ? kExitReply : kExitNoReply;
+}
+
+int run(int argc, char** argv) {
+    Options o;
+    std::string error;
+    if (!parse_options(argc, argv, &o, &error)) {
+        return usage_error(error);
+    }
+    if (o.help) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (o.list) {
+        std::fputs(toolkit::formatDictionary().c_str(), stdout);
+        return 0;
+    }
+
+    MsgPtr request;
+    Bytes raw;
+    int seq = o.seq;
+    if (o.raw) {
+        if (!o.words.empty() || o.msgId >= 0) {
+            return usage_error("--raw takes no KIND, --msg or tags");
+        }
+        if (!toolkit::parseHex(o.rawHex, &raw) || raw.empty() || raw.size() > 65507) {
+            return usage_error("--raw needs hex bytes, e.g. --raw 51:01:01:05:00:00:00:00");
+        }
+        MsgPtr parsed(QMsg::parseMsg(raw.data(), static_cast<uint16_t>(raw.size())));
+        if (seq < 0 && parsed) {
+            seq = parsed->getMsgSeq();
+        }
+    } else {
+        std::vector<std::string> words = o.words;
+        uint8_t id = 0;
+        if (o.msgId >= 0) {
+            id = static_cast<uint8_t>(o.msgId);
+        } else if (words.empty()) {
+            return usage_error("no request kind given (get, set, delete, replace, ... or --msg)");
+        } else if (!toolkit::parseMessageId(words.front(), &id)) {
+            return usage_error("unknown request kind '" + words.front() + "'");
+        } else {
+            words.erase(words.begin());
+        }
+        request = toolkit::buildRequest(id, words, &error);
+        if (!request) {
+            return usage_error(error);
+        }
+        if (seq < 0) {
+            std::random_device rd;
+            seq = static_cast<int>(rd() & toolkit::kSeqMask);
+        }
+        request->setMsgSeq(static_cast<uint8_t>(seq));
+        std::vector<std::string> reasons = toolkit::checkRequest(*request);
+        for (const std::string& r : reasons) {
+            std::fprintf(stderr, "tamoctl: %s: %s\n", o.force ? "warning" : "refused", r.c_str());
+        }
+        if (!reasons.empty() && !o.force) {
+            std::fprintf(stderr, "tamoctl: request not sent; --force sends it anyway\n");
+            return kExitUsage;
+        }
+    }
+
+    std::vector<Bytes> datagrams =
+        request ? toolkit::serialiseSegments(*request) : std::vector<Bytes>{raw};
+    if (datagrams.empty()) {
+        std::fprintf(stderr, "tamoctl: the request cannot be serialised\n");
+        return kExitUsage;
+    }
+    if (o.dryRun) {
+        if (request) {
+            print_message(*request, o.json);
+        }
+        for (const Bytes& d : datagrams) {
+            std::printf("%s\n", toolkit::toHex(d.data(), d.size(), ' ').c_str());
+        }
+        return 0;
+    }
+
+    Target t;
+    t.verbose = o.verbose;
+    if (!toolkit::resolveIPv4(o.host, o.port, &t.addr, &error)) {
+        return usage_error(error);
+    }
+    if (!t.socket.open(&error)) {
+        std::fprintf(stderr, "tamoctl: %s\n", error.c_str());
+        return kExitNoReply;
+    }
+    if (o.count > 0) {
+        uint8_t first = static_cast<uint8_t>(seq < 0 ? 0 : seq);
+        return run_count(t, request.get(), raw, first, o);
+    }
+    return run_once(t, datagrams, seq, o);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tamoctl: %s\n", e.what());
+        return kExitNoReply;
+    }
+}

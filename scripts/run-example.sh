@@ -9,6 +9,6 @@ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTAMO_CONFIG_FILE="$PWD/examples/tamo.conf" \
   -DTAMO_SCRIPT_DIR="$PWD/examples/scripts" \
   -DTAMO_BUILD_TESTS=OFF -DTAMO_BUILD_BENCH=OFF "$@" >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target tamo
+cmake --build "$dir" -j"$(nproc)" --target tamo tamoctl zeld-sim
 echo "== tamo: settings $PWD/examples/tamo.conf, scripts $PWD/examples/scripts"
 exec "$dir/src/tamo"

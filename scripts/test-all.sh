@@ -18,33 +18,43 @@ mkdir -p "$log_dir"
 
 step() { printf '\n== %s (%s)\n' "$1" "$(date +%T)"; }
 
-# Configures, builds and tests one build folder; adds its counts to the totals.
+# Configures, builds and tests one build folder; adds its counts to the totals. A failure is
+# recorded and the next build goes on, so one run shows every problem.
+failures=()
 build_and_test() {
   local name=$1 ctest_args=$2; shift 2
   local dir=out/$name
   step "$name: configure and build"
   local t0=$SECONDS
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$log_dir/$name-configure.log"
-  cmake --build "$dir" -j"$jobs" >"$log_dir/$name-build.log" 2>&1 || {
-    tail -n 60 "$log_dir/$name-build.log"; return 1; }
+  if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$log_dir/$name-configure.log" 2>&1 ||
+     ! cmake --build "$dir" -j"$jobs" >"$log_dir/$name-build.log" 2>&1; then
+    tail -n 60 "$log_dir/$name-configure.log" "$log_dir/$name-build.log" 2>/dev/null
+    failures+=("$name: build")
+    return 0
+  fi
   step "$name: test"
-  local rc
+  local rc line passed failed
   set +e
   # shellcheck disable=SC2086 # ctest_args holds several words on purpose
-  ctest --test-dir "$dir" --output-on-failure -j"$jobs" $ctest_args 2>&1 |
-    tee "$log_dir/$name-test.log" | tail -n 4
-  rc=${PIPESTATUS[0]}
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" $ctest_args >"$log_dir/$name-test.log" 2>&1
+  rc=$?
   set -e
-  local line passed failed
+  tail -n 3 "$log_dir/$name-test.log"
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log_dir/$name-test.log" | tail -n 1 || true)
+  if [ -z "$line" ]; then
+    tail -n 40 "$log_dir/$name-test.log"
+    failures+=("$name: ctest ran no test")
+    return 0
+  fi
   failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
   passed=$(( $(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line") - failed ))
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
   echo "$name: $passed passed, $failed failed in $((SECONDS - t0)) s"
   if [ "$rc" -ne 0 ]; then
-    grep -E -A 30 '\*\*\*Failed|Failed  |Exception|Timeout' "$log_dir/$name-test.log" | head -n 120 || true
-    return "$rc"
+    grep -E -B 5 -A 40 '\*\*\*Failed|\*\*\*Timeout|Failure$|ERROR: |runtime error' \
+      "$log_dir/$name-test.log" | head -n 150 || true
+    failures+=("$name: tests")
   fi
 }
 
@@ -65,9 +75,11 @@ fuzz_dir=out/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$fuzz_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTAMO_BUILD_FUZZ=ON -DTAMO_SANITIZE=ON -DTAMO_BUILD_TESTS=OFF -DTAMO_BUILD_BENCH=OFF \
   >"$log_dir/fuzz-configure.log"
+fuzz_built=1
 cmake --build "$fuzz_dir" -j"$jobs" --target fuzz_targets >"$log_dir/fuzz-build.log" 2>&1 || {
-  tail -n 60 "$log_dir/fuzz-build.log"; exit 1; }
+  tail -n 60 "$log_dir/fuzz-build.log"; failures+=("fuzz: build"); fuzz_built=0; }
 for corpus in fuzz/corpus/*/; do
+  [ "$fuzz_built" = 1 ] || break
   target=$(basename "$corpus")
   step "fuzz: $target for ${TAMO_FUZZ_SECONDS:-60} s"
   work=$(mktemp -d)
@@ -79,10 +91,13 @@ for corpus in fuzz/corpus/*/; do
   else
     tail -n 60 "$log_dir/fuzz-$target.log"
     total_failed=$((total_failed + 1))
+    failures+=("fuzz: $target")
   fi
   rm -rf "$work"
 done
 
 echo
+for f in "${failures[@]}"; do echo "FAILED: $f"; done
+echo "all steps took $SECONDS s"
 echo "tamo: $total_passed passed, $total_failed failed"
-[ "$total_failed" -eq 0 ]
+[ "${#failures[@]}" -eq 0 ]

@@ -31,8 +31,8 @@ public:
     // object. The registry keeps ownership.
     static cConfigScript* getScript(cConfigTable* objs);
 
-    // Deletes every registered script and empties the registry. For tests and tools: the daemon
-    // keeps its scripts until it ends.
+    // Deletes every registered script and empties the registry: when the process ends by
+    // returning, and between tests.
     static void clearScripts();
 
     // Run the file again, then call the entry point with cfg. setCfg takes no result and leaves

@@ -43,7 +43,7 @@ bool cConnection::start() {
 
 cConnection::cConnection()
     : cQlog(kCategory), mRxBufferSize(0), mCurrClient(), mMsgSeq(0), mRxSeq(0), mRxReady(false),
-      mRxMsg(nullptr), mPoller(), mPollerLog(kCategory) {
+      mRxMsg(nullptr) {
     mBrokerPort = static_cast<uint16_t>(cConfig::getInt("tamo.broker.port", 60010));
     mBrokerSocket = -1;
     mNorthPort = static_cast<uint16_t>(cConfig::getInt("tamo.north.port", 60000));
@@ -88,13 +88,8 @@ bool cConnection::setup() {
 }
 
 bool cConnection::run() {
-    // The thread must know its own handle before it logs, so it is created under mTxMutex
-    // and waits for it once before starting.
-    pthread_mutex_lock(&mTxMutex);
     pthread_t poller;
     pthread_create(&poller, nullptr, north_poller, this);
-    mPoller = poller;
-    pthread_mutex_unlock(&mTxMutex);
 
     for (;;) {
         socklen_t addrlen = sizeof mCurrClient;
@@ -113,7 +108,12 @@ bool cConnection::run() {
             debug("Receive %d bytes from %s:%d", static_cast<int>(len), host,
                   ntohs(mCurrClient.sin_port));
         }
-        handle_msg(mRxBuffer, static_cast<int>(len));
+        try {
+            handle_msg(mRxBuffer, static_cast<int>(len));
+        } catch (...) {
+            // Only allocation can throw here; the request is lost, the daemon goes on.
+            error("Out of memory while handling a request; dropped");
+        }
     }
     return true;
 }
@@ -231,8 +231,7 @@ QMsg* cConnection::forward_msg(QMsg* msg) {
 }
 
 void cConnection::tx_msg(QMsg* msg) {
-    cQlog& log = log_here();
-    log.debug("Forwarding northbound message seq %d", msg->getMsgSeq());
+    debug("Forwarding northbound message seq %d", msg->getMsgSeq());
     pthread_mutex_lock(&mTxMutex);
     msg->segmentMessage(kSegmentBytes);
     msg->resetSegment();
@@ -241,14 +240,14 @@ void cConnection::tx_msg(QMsg* msg) {
         uint16_t n = seg->getMsg(out, kSegmentBytes);
         if (n == 0) {
             // Nothing serialised: an empty datagram would only confuse upstream.
-            log.error("North Tx Error %d", 0);
+            error("North Tx Error %d", 0);
             continue;
         }
         ssize_t sent = send(mNorthSocket, out, n, 0);
         if (sent < 0) {
-            log.error("North Tx Error %d", static_cast<int>(sent));
+            error("North Tx Error %d", static_cast<int>(sent));
         } else {
-            log.debug("North sent %d bytes", static_cast<int>(sent));
+            debug("North sent %d bytes", static_cast<int>(sent));
         }
     }
     pthread_mutex_unlock(&mTxMutex);
@@ -268,7 +267,7 @@ void cConnection::process_north_rx(uint8_t* buf, int len) {
     // time-out stays behind for the next request.
     pthread_mutex_lock(&mRxMutex);
     if (!mRxReady) {
-        mPollerLog.debug("Got data from zeld but we're not expecting it");
+        debug("Got data from zeld but we're not expecting it");
         pthread_mutex_unlock(&mRxMutex);
         return;
     }
@@ -278,7 +277,7 @@ void cConnection::process_north_rx(uint8_t* buf, int len) {
         return;
     }
     if (msg->getMsgSeq() != mRxSeq) {
-        mPollerLog.debug("Message not for us: Seq %d is not %d", msg->getMsgSeq(), mRxSeq);
+        debug("Message not for us: Seq %d is not %d", msg->getMsgSeq(), mRxSeq);
         delete msg;
         pthread_mutex_unlock(&mRxMutex);
         return;
@@ -288,7 +287,7 @@ void cConnection::process_north_rx(uint8_t* buf, int len) {
         mRxMsg = msg;
     } else {
         if (!mRxMsg->addSegment(msg)) {
-            mPollerLog.debug("Segment does not follow the reply so far; dropped");
+            debug("Segment does not follow the reply so far; dropped");
         }
         delete msg;
     }
@@ -301,15 +300,11 @@ void cConnection::process_north_rx(uint8_t* buf, int len) {
 
 void* cConnection::north_poller(void* arg) {
     auto* self = static_cast<cConnection*>(arg);
-    // Wait until run() has stored this thread's handle.
-    pthread_mutex_lock(&self->mTxMutex);
-    pthread_mutex_unlock(&self->mTxMutex);
-    cQlog& log = self->mPollerLog;
 
     const char* host = cConfig::getString("tamo.north.host", "localhost");
     hostent* he = gethostbyname2(host, AF_INET);
     if (he == nullptr || he->h_addr_list[0] == nullptr) {
-        log.error("Could lookup address for %s", host);
+        self->error("Could lookup address for %s", host);
         return nullptr;
     }
     sockaddr_in addr{};
@@ -321,10 +316,10 @@ void* cConnection::north_poller(void* arg) {
     addr.sin_family = static_cast<sa_family_t>(he->h_addrtype);
     addr.sin_port = htons(self->mNorthPort);
     if (connect(self->mNorthSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        log.fatal("Could not connect to %s:%d", host, self->mNorthPort);
+        self->fatal("Could not connect to %s:%d", host, self->mNorthPort);
         return nullptr;
     }
-    log.debug("North link connected to %s:%d", host, self->mNorthPort);
+    self->debug("North link connected to %s:%d", host, self->mNorthPort);
 
     uint8_t buf[kSegmentBytes];
     for (;;) {
@@ -341,15 +336,11 @@ void* cConnection::north_poller(void* arg) {
         }
         ssize_t n = read(self->mNorthSocket, buf, sizeof buf);
         if (n >= 1) {
-            log.debug("Received %d bytes from zeld", static_cast<int>(n));
+            self->debug("Received %d bytes from zeld", static_cast<int>(n));
             self->process_north_rx(buf, static_cast<int>(n));
         } else {
-            log.warn("Socket Read Error %d", static_cast<int>(n));
+            self->warn("Socket Read Error %d", static_cast<int>(n));
         }
     }
     return nullptr;
-}
-
-cQlog& cConnection::log_here() {
-    return pthread_equal(pthread_self(), mPoller) ? mPollerLog : *this;
 }

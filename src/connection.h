@@ -56,10 +56,6 @@ private:
     // Poller thread entry; arg is the connection. Returns only when the link cannot be set up.
     static void* north_poller(void* arg);
 
-    // The poller thread logs through a source of its own: a log source's buffer is not shared
-    // between threads.
-    cQlog& log_here();
-
     static cConnection* mInstance;
 
     uint16_t mBrokerPort;
@@ -76,7 +72,4 @@ private:
     uint8_t mRxSeq;
     bool mRxReady;
     QMsg* mRxMsg;
-
-    pthread_t mPoller; // set before the poller runs; read-only afterwards
-    cQlog mPollerLog;  // the poller thread's log source, category "cConnection"
 };

@@ -10,7 +10,8 @@ int main(int /*argc*/, char** /*argv*/) {
     cQlog::init(TAMO_CONFIG_FILE);
     cConfig::load(TAMO_CONFIG_FILE);
     cConfigScript::loadScripts(TAMO_SCRIPT_DIR);
-    // Returns only when the broker port cannot be bound.
+    // Returns only when the broker port cannot be bound; the process then ends cleanly.
     cConnection::start();
+    cConfigScript::clearScripts();
     return 0;
 }

@@ -103,13 +103,6 @@ log4cpp::Category& cQlog::getLog(const char* category) {
 
 cQlog::cQlog(const char* category) : mCatName(category) {}
 
-cQlog::cQlog(const cQlog& other) : mCatName(other.mCatName) {}
-
-cQlog& cQlog::operator=(const cQlog& other) {
-    mCatName = other.mCatName;
-    return *this;
-}
-
 bool cQlog::enabled(int priority) const {
     return cached_category(mCatName).isPriorityEnabled(priority);
 }
@@ -120,9 +113,10 @@ void cQlog::write(int priority, const char* fmt, va_list ap) {
         return;
     }
     // vsnprintf never writes past the buffer and always terminates it: long messages are cut.
-    std::vsnprintf(mLogBuffer, sizeof mLogBuffer, fmt, ap);
+    thread_local char buffer[1024];
+    std::vsnprintf(buffer, sizeof buffer, fmt, ap);
     try {
-        cat.log(priority, std::string(mLogBuffer));
+        cat.log(priority, std::string(buffer));
     } catch (...) {
         // An appender that throws (disk full, closed stream) must not take the caller down.
     }

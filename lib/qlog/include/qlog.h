@@ -3,10 +3,13 @@
 // A cQlog object is a log source bound to one category. Its printf-style operations check the
 // category's priority first and return at once when the record would be filtered, so a debug
 // line nobody reads costs a category look-up and one comparison, never the formatting.
-// Messages are formatted into the object's own 1024-character buffer; a longer message is cut.
+// Messages are formatted into a 1024-character buffer; a longer message is cut. The buffer
+// belongs to the calling thread, not to the object: every value of every configuration table
+// is a log source, and a kilobyte of scratch in each would make a table entry over 2 KB; and two
+// threads may log through one object without sharing a buffer.
 //
 // Thread safety: init() runs once on the main thread before anything logs. After that any
-// thread may log; an object's buffer belongs to the thread that uses the object.
+// thread may log through any object.
 #pragma once
 
 #include <log4cpp/Category.hh>
@@ -36,9 +39,9 @@ public:
 
     // category is kept as a pointer, not copied: pass a string constant.
     explicit cQlog(const char* category);
-    // Copies bind to the same category; the formatting buffer is scratch and is not copied.
-    cQlog(const cQlog& other);
-    cQlog& operator=(const cQlog& other);
+    // Copies bind to the same category.
+    cQlog(const cQlog& other) = default;
+    cQlog& operator=(const cQlog& other) = default;
     ~cQlog() = default;
 
     void debug(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -54,7 +57,6 @@ private:
     void write(int priority, const char* fmt, va_list ap) __attribute__((format(printf, 3, 0)));
 
     const char* mCatName;
-    char mLogBuffer[1024];
 
     static bool mInitialised;
 };

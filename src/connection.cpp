@@ -240,7 +240,7 @@ void cConnection::tx_msg(QMsg* msg) {
         uint16_t n = seg->getMsg(out, kSegmentBytes);
         if (n == 0) {
             // Nothing serialised: an empty datagram would only confuse upstream.
-            error("North Tx Error %d", 0);
+            error("North segment does not serialise; not sent");
             continue;
         }
         ssize_t sent = send(mNorthSocket, out, n, 0);

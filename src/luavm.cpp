@@ -1,7 +1,9 @@
 #include "luavm.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include <lua.hpp>
 
@@ -14,7 +16,11 @@ constexpr int kNoRoom = -1;
 // A number crosses as an integer when its single-precision rounding is integral (so every
 // magnitude from 2^23 up does), truncated from the double and clamped to the int range.
 cTableType number_value(double d) {
-    float f = static_cast<float>(d);
+    // Beyond the float range the nearest float is an infinity; the cast alone would be undefined.
+    float f = std::fabs(d) > static_cast<double>(FLT_MAX)
+                  ? std::copysign(std::numeric_limits<float>::infinity(),
+                                  static_cast<float>(d > 0 ? 1 : -1))
+                  : static_cast<float>(d);
     if (f != std::floor(f)) {
         return cTableType(f);
     }

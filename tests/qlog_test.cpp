@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include <log4cpp/Category.hh>
 #include <log4cpp/StringQueueAppender.hh>
@@ -105,6 +106,28 @@ TEST_F(QlogCapture, PriorityFiltersBeforeWriting) {
     copy.error("from the copy");
     EXPECT_NE(mQueue->popMessage().find("shown 4"), std::string::npos);
     EXPECT_NE(mQueue->popMessage().find("from the copy"), std::string::npos);
+}
+
+TEST_F(QlogCapture, ThreadsLoggingThroughOneObjectKeepTheirLinesWhole) {
+    mCat->setPriority(log4cpp::Priority::DEBUG);
+    cQlog log("capture");
+    const std::string a(900, 'a');
+    const std::string b(900, 'b');
+    auto writer = [&log](const std::string* text) {
+        for (int i = 0; i < 2000; ++i) {
+            log.info("%s", text->c_str());
+        }
+    };
+    std::thread ta(writer, &a);
+    std::thread tb(writer, &b);
+    ta.join();
+    tb.join();
+    ASSERT_EQ(mQueue->queueSize(), 4000u);
+    while (mQueue->queueSize() > 0) {
+        std::string line = mQueue->popMessage();
+        bool whole = line.find(a) != std::string::npos || line.find(b) != std::string::npos;
+        ASSERT_TRUE(whole) << line;
+    }
 }
 
 } // namespace

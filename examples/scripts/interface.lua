@@ -23,10 +23,15 @@ local members = {
     [77] = {key = "mac", readonly = true},
 }
 
--- Names the kernel would accept: no "/", no blanks, at most 15 bytes.
+-- Names the kernel would accept: no "/", no blanks, not "." or "..", at most 15 bytes.
 local function valid_name(n)
-    return type(n) == "string" and n:match("^[%w%.%-_:@]+$") ~= nil and #n <= 15
+    return type(n) == "string" and n:match("^[%w%.%-_:@]+$") ~= nil and #n <= 15 and n ~= "."
+        and n ~= ".."
 end
+
+-- Settings are kept for at most this many interfaces, so that no peer can make the file, and
+-- the work of every request that reads it, grow without end.
+local MAX_SAVED = 32
 
 local function read_sys(name, file)
     local f = io.open(SYS .. name .. "/" .. file, "r")
@@ -47,14 +52,16 @@ local function known(values)
             seen[n], names[#names + 1] = true, n
         end
     end
-    local ls = io.popen("ls -1 " .. SYS .. " 2>/dev/null")
-    if ls then
-        for n in ls:lines() do
+    -- The kernel's interfaces, one "name: counters" line each after two header lines.
+    local dev = io.open("/proc/net/dev", "r")
+    if dev then
+        for line in dev:lines() do
+            local n = line:match("^%s*([^%s:]+):")
             if valid_name(n) and not seen[n] then
                 seen[n], names[#names + 1] = true, n
             end
         end
-        ls:close()
+        dev:close()
     end
     table.sort(names)
     return names
@@ -104,7 +111,23 @@ local function each_named(req, values, change)
     return problems
 end
 
+local function saved_names(values)
+    local seen, count = {}, 0
+    for key in pairs(values) do
+        local n = key:match("^(.*)%.[^.]+$")
+        if n and not seen[n] then
+            seen[n], count = true, count + 1
+        end
+    end
+    return seen, count
+end
+
 local function set_one(values, name, obj, problems)
+    local seen, count = saved_names(values)
+    if not seen[name] and count >= MAX_SAVED then
+        problems[#problems + 1] = "settings are kept for " .. MAX_SAVED .. " interfaces at most"
+        return false
+    end
     return store.update(values, obj, members, name .. ".", problems, IFNAME) > 0
 end
 

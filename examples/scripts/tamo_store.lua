@@ -8,7 +8,9 @@
 -- + , is written as \ddd (its decimal code), so any text survives, newlines and "=" included.
 -- Lines that cannot be read are skipped. save() writes a temporary file beside the target and
 -- renames it over the target, so a reader (or a crash) sees the old file or the new one, never a
--- mix.
+-- mix. A file is read once per daemon run and then served from memory: the module outlives the
+-- re-runs of the scripts that require it, and save() updates the memory with the file. A file
+-- edited by hand therefore takes effect when the daemon restarts.
 --
 -- Data folder: $TAMO_DATA_DIR, else /var/lib/tamo. When it is missing it is created; when it
 -- cannot be created or written (a dev host without root), $TMPDIR/tamo (or /tmp/tamo) is used
@@ -116,8 +118,18 @@ local function path_of(name)
     return M.dir() .. "/" .. name .. ".conf"
 end
 
--- The settings saved under name, as a table of key -> value; empty when there are none yet.
-function M.load(name)
+-- Settings read or saved so far in this run, by name; see the header.
+local cache = {}
+
+local function copy(values)
+    local out = {}
+    for k, v in pairs(values) do
+        out[k] = v
+    end
+    return out
+end
+
+local function read_file(name)
     local values = {}
     local f = io.open(path_of(name), "r")
     if not f then
@@ -134,6 +146,14 @@ function M.load(name)
     end
     f:close()
     return values
+end
+
+-- The settings saved under name, as a new table of key -> value; empty when there are none yet.
+function M.load(name)
+    if cache[name] == nil then
+        cache[name] = read_file(name)
+    end
+    return copy(cache[name])
 end
 
 -- Replaces the settings saved under name with values (keys are text; values text, numbers or
@@ -168,6 +188,11 @@ function M.save(name, values)
         os.remove(tmp)
         return nil, rerr
     end
+    local kept = {}
+    for _, k in ipairs(keys) do
+        kept[k] = values[k]
+    end
+    cache[name] = kept
     return true
 end
 

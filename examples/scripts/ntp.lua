@@ -20,54 +20,28 @@ local members = {
     [84] = {key = "stratum", readonly = true},
 }
 
--- Stores the members of req's objects over values; the file is written when any was taken,
--- or always for a replace.
-local function set_members(req, values, replace)
-    local problems, stored = {}, 0
-    for _, obj in ipairs(store.objects(req, OBJID)) do
-        stored = stored + store.update(values, obj, members, "", problems)
-    end
-    if stored > 0 or replace then
-        local ok, err = store.save(NAME, values)
-        if not ok then
-            problems[#problems + 1] = "cannot save: " .. tostring(err)
-        end
-    end
-    return problems
-end
+local entry = store.single(OBJID, NAME, members)
 
 function getObjects()
     return {OBJID}
 end
 
+-- The whole object, for each ntp object of the request (the tags a get names cannot be told
+-- apart in Lua, see docs/scripting.md).
 function getConfig(req)
-    local r = store.reply(req)
-    for _ in ipairs(store.objects(req, OBJID)) do
-        store.add_object(r, OBJID, store.members(store.load(NAME), members, ""))
-    end
-    return r
+    return entry.get(req)
 end
 
 function setConfig(req)
-    store.report("ntp.lua", set_members(req, store.load(NAME)))
+    entry.set(req)
 end
 
 -- Members not given go back to their defaults.
 function replaceConfig(req)
-    local problems = set_members(req, {}, true)
-    local r = getConfig(req)
-    if #problems > 0 then
-        store.fail(r, table.concat(problems, "; "))
-    end
-    return r
+    return entry.replace(req)
 end
 
 -- Forgets the saved settings: every member is back to its default.
 function deleteConfig(req)
-    local r = store.reply(req)
-    local ok, err = store.save(NAME, {})
-    if not ok then
-        store.fail(r, "cannot save: " .. tostring(err))
-    end
-    return r
+    return entry.delete(req)
 end

@@ -115,7 +115,69 @@ local function decode(text)
 end
 
 local function path_of(name)
-    return M.dir() .. "/" .. name .. ".conf"
+    -- The entry points of a script that serves one object that exists once on the device: get
+-- answers each object of the request with the members current(values) gives for the saved
+-- values (by default the saved values over the defaults); set stores the members it accepts;
+-- replace stores exactly the members given; delete forgets the saved settings. Returns a table
+-- of get, set, replace and delete, for the script's own global functions to call.
+function M.single(objid, name, members, current)
+    current = current or function(values)
+        return M.members(values, members, "")
+    end
+    local script = name .. ".lua"
+
+    -- Stores the members of req's objects over values; the file is written when any was taken,
+    -- or always for a replace.
+    local function set_members(req, values, replace)
+        local problems, stored = {}, 0
+        for _, obj in ipairs(M.objects(req, objid)) do
+            stored = stored + M.update(values, obj, members, "", problems)
+        end
+        if stored > 0 or replace then
+            local ok, err = M.save(name, values)
+            if not ok then
+                problems[#problems + 1] = "cannot save: " .. tostring(err)
+            end
+        end
+        return problems
+    end
+
+    local entry = {}
+
+    function entry.get(req)
+        local r = M.reply(req)
+        for _ in ipairs(M.objects(req, objid)) do
+            M.add_object(r, objid, current(M.load(name)))
+        end
+        return r
+    end
+
+    function entry.set(req)
+        M.report(script, set_members(req, M.load(name)))
+    end
+
+    function entry.replace(req)
+        local problems = set_members(req, {}, true)
+        local r = entry.get(req)
+        if #problems > 0 then
+            M.fail(r, table.concat(problems, "; "))
+        end
+        return r
+    end
+
+    function entry.delete(req)
+        local r = M.reply(req)
+        local ok, err = M.save(name, {})
+        if not ok then
+            M.fail(r, "cannot save: " .. tostring(err))
+        end
+        return r
+    end
+
+    return entry
+end
+
+return M.dir() .. "/" .. name .. ".conf"
 end
 
 -- Settings read or saved so far in this run, by name; see the header.
@@ -323,6 +385,68 @@ function M.fail(r, reason, code)
     r[STATUS] = code or 1
     r[REASON] = reason
     return r
+end
+
+-- The entry points of a script that serves one object that exists once on the device: get
+-- answers each object of the request with the members current(values) gives for the saved
+-- values (by default the saved values over the defaults); set stores the members it accepts;
+-- replace stores exactly the members given; delete forgets the saved settings. Returns a table
+-- of get, set, replace and delete, for the script's own global functions to call.
+function M.single(objid, name, members, current)
+    current = current or function(values)
+        return M.members(values, members, "")
+    end
+    local script = name .. ".lua"
+
+    -- Stores the members of req's objects over values; the file is written when any was taken,
+    -- or always for a replace.
+    local function set_members(req, values, replace)
+        local problems, stored = {}, 0
+        for _, obj in ipairs(M.objects(req, objid)) do
+            stored = stored + M.update(values, obj, members, "", problems)
+        end
+        if stored > 0 or replace then
+            local ok, err = M.save(name, values)
+            if not ok then
+                problems[#problems + 1] = "cannot save: " .. tostring(err)
+            end
+        end
+        return problems
+    end
+
+    local entry = {}
+
+    function entry.get(req)
+        local r = M.reply(req)
+        for _ in ipairs(M.objects(req, objid)) do
+            M.add_object(r, objid, current(M.load(name)))
+        end
+        return r
+    end
+
+    function entry.set(req)
+        M.report(script, set_members(req, M.load(name)))
+    end
+
+    function entry.replace(req)
+        local problems = set_members(req, {}, true)
+        local r = entry.get(req)
+        if #problems > 0 then
+            M.fail(r, table.concat(problems, "; "))
+        end
+        return r
+    end
+
+    function entry.delete(req)
+        local r = M.reply(req)
+        local ok, err = M.save(name, {})
+        if not ok then
+            M.fail(r, "cannot save: " .. tostring(err))
+        end
+        return r
+    end
+
+    return entry
 end
 
 return M

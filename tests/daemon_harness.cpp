@@ -10,6 +10,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -67,19 +68,21 @@ std::vector<std::string> split_list(const std::string& s) {
 } // namespace
 
 uint16_t freePort() {
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    // Below the kernel's ephemeral range (32768 and up by default), so that no socket another
+    // test opens meanwhile is given the port before the daemon binds it.
+    static std::mt19937 rng(static_cast<unsigned>(getpid()) ^
+                            static_cast<unsigned>(Clock::now().time_since_epoch().count()));
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        auto port = static_cast<uint16_t>(20000 + rng() % 12000);
         int fd = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_ANY);
-        socklen_t len = sizeof a;
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        a.sin_port = htons(port);
+        bool available = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
         close(fd);
-        uint16_t port = ntohs(a.sin_port);
-        // Two ports drawn for one test must differ; the kernel rarely repeats at once.
         static uint16_t last = 0;
-        if (port != 0 && port != last) {
+        if (available && port != last) {
             last = port;
             return port;
         }

@@ -19,6 +19,9 @@ bool cConfigScript::loadScripts(const char* script_dir) {
     }
     mScriptPath = script_dir;
     ftw(script_dir, ftw_callback, 16);
+    // One line at the default priority, so that a person starting the daemon sees what it serves.
+    cQlog::getLog(kCategory).info("%u scripts registered from %s",
+                                  static_cast<unsigned>(mScripts.size()), script_dir);
     return true;
 }
 

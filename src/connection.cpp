@@ -84,6 +84,8 @@ bool cConnection::setup() {
     }
     mNorthSocket = socket(AF_INET, SOCK_DGRAM, 0);
     debug("Created North Socket on port %d", mNorthPort);
+    info("Listening on UDP port %d; requests no script serves go to port %d of %s", mBrokerPort,
+         mNorthPort, cConfig::getString("tamo.north.host", "localhost"));
     return true;
 }
 

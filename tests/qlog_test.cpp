@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include <log4cpp/Category.hh>
 #include <log4cpp/StringQueueAppender.hh>
@@ -62,6 +64,34 @@ TEST(QlogInit, ConfiguresFromLog4cppKeys) {
     std::string line;
     std::getline(in, line);
     EXPECT_EQ(line, "CONFIGURED probe debug 7");
+}
+
+TEST(QlogInit, ConsoleRecordsLeaveAtOnceWhenStdoutIsAPipe) {
+    TempFile conf("log4cpp.rootCategory = INFO, A\n"
+                  "log4cpp.appender.A = ConsoleAppender\n"
+                  "log4cpp.appender.A.layout = PatternLayout\n"
+                  "log4cpp.appender.A.layout.ConversionPattern = %m%n\n");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        cQlog::init(conf.path());
+        cQlog("probe").info("started");
+        // Ends without flushing anything, as a killed daemon would.
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(out, "started\n");
 }
 
 class QlogCapture : public testing::Test {

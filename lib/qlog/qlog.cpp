@@ -70,6 +70,9 @@ void cQlog::init(const char* path) {
         return;
     }
     mInitialised = true;
+    // log4cpp's console appender writes to std::cout without flushing; under a service manager
+    // stdout is a pipe, where records would wait in a 4 KiB buffer or be lost with the process.
+    std::cout.setf(std::ios::unitbuf);
     std::string why;
     try {
         std::ifstream probe(path);

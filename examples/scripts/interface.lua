@@ -43,14 +43,24 @@ local function read_sys(name, file)
     return ok and v or nil
 end
 
--- The interfaces there are: those with saved settings and those the kernel lists.
-local function known(values)
-    local names, seen = {}, {}
+-- The names that have saved settings (keys "<name>.<member>"), as a set, and how many.
+local function saved_names(values)
+    local seen, count = {}, 0
     for key in pairs(values) do
         local n = key:match("^(.*)%.[^.]+$")
         if n and not seen[n] then
-            seen[n], names[#names + 1] = true, n
+            seen[n], count = true, count + 1
         end
+    end
+    return seen, count
+end
+
+-- The interfaces there are: those with saved settings and those the kernel lists.
+local function known(values)
+    local seen = saved_names(values)
+    local names = {}
+    for n in pairs(seen) do
+        names[#names + 1] = n
     end
     -- The kernel's interfaces, one "name: counters" line each after two header lines.
     local dev = io.open("/proc/net/dev", "r")
@@ -103,23 +113,9 @@ local function each_named(req, values, change)
         end
     end
     if changed then
-        local ok, err = store.save(NAME, values)
-        if not ok then
-            problems[#problems + 1] = "cannot save: " .. tostring(err)
-        end
+        store.save_or_report(NAME, values, problems)
     end
     return problems
-end
-
-local function saved_names(values)
-    local seen, count = {}, 0
-    for key in pairs(values) do
-        local n = key:match("^(.*)%.[^.]+$")
-        if n and not seen[n] then
-            seen[n], count = true, count + 1
-        end
-    end
-    return seen, count
 end
 
 local function set_one(values, name, obj, problems)

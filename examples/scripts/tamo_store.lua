@@ -196,6 +196,14 @@ function M.save(name, values)
     return true
 end
 
+-- save(name, values), adding the reason to the list problems when it fails.
+function M.save_or_report(name, values, problems)
+    local ok, err = M.save(name, values)
+    if not ok then
+        problems[#problems + 1] = "cannot save: " .. tostring(err)
+    end
+end
+
 -- The objects of request table req whose "objid" is objid, in request order.
 function M.objects(req, objid)
     local found = {}
@@ -344,10 +352,7 @@ function M.single(objid, name, members, current)
             stored = stored + M.update(values, obj, members, "", problems)
         end
         if stored > 0 or replace then
-            local ok, err = M.save(name, values)
-            if not ok then
-                problems[#problems + 1] = "cannot save: " .. tostring(err)
-            end
+            M.save_or_report(name, values, problems)
         end
         return problems
     end

@@ -6,6 +6,20 @@
 
 #include "properties.h"
 
+// Every setting the daemon reads, with its compiled-in default, in one place. The README's
+// settings table and examples/tamo.conf list the same keys.
+namespace conf {
+// UDP port on which requests arrive.
+constexpr const char* kBrokerPort = "tamo.broker.port";
+constexpr int kBrokerPortDefault = 60010;
+// UDP port of the upstream daemon.
+constexpr const char* kNorthPort = "tamo.north.port";
+constexpr int kNorthPortDefault = 60000;
+// Host name or address of the upstream daemon.
+constexpr const char* kNorthHost = "tamo.north.host";
+constexpr const char* kNorthHostDefault = "localhost";
+} // namespace conf
+
 class cConfig {
 public:
     // Creates the singleton from the file at path. A second call does nothing: the first

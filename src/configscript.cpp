@@ -1,5 +1,6 @@
 #include "configscript.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fnmatch.h>
 #include <ftw.h>
@@ -65,7 +66,7 @@ bool cConfigScript::delCfg(cConfigTable* cfg, cConfigTable* ret) {
 }
 
 cConfigScript::cConfigScript(const char* name, cLuaVM* vm)
-    : cQlog(kCategory), mScriptName(nullptr), mLuaVM(vm) {
+    : cQlog(kCategory), mScriptName(nullptr), mLuaVM(vm), mLastOutcome(cLuaVM::OUTCOME_DONE) {
     size_t len = name != nullptr ? std::strlen(name) : 0;
     mScriptName = new char[len + 1];
     if (len > 0) {
@@ -115,10 +116,14 @@ bool cConfigScript::check_objs(cConfigTable* objs) {
 
 void cConfigScript::run_entry(const char* function, cConfigTable* cfg, cConfigTable* out) {
     if (mLuaVM == nullptr) {
+        mLastOutcome = cLuaVM::OUTCOME_ERROR;
         return;
     }
     mLuaVM->loadScript(mScriptName);
+    cLuaVM::eOutcome loaded = mLuaVM->lastOutcome();
     mLuaVM->call(function, cfg, out);
+    // The enumerators are ordered from best to worst.
+    mLastOutcome = std::max(loaded, mLuaVM->lastOutcome());
 }
 
 int cConfigScript::ftw_callback(const char* fpath, const struct stat* /*sb*/, int typeflag) {

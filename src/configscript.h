@@ -43,6 +43,10 @@ public:
     bool repCfg(cConfigTable* cfg, cConfigTable* ret);
     bool delCfg(cConfigTable* cfg, cConfigTable* ret);
 
+    // How the last entry operation went: the worse of its reload and its call (done, script
+    // error, over budget). OUTCOME_ERROR for a script without a bridge.
+    cLuaVM::eOutcome lastOutcome() const { return mLastOutcome; }
+
     // Copies name, adopts vm (deleted with this object), starts with no object ids.
     cConfigScript(const char* name, cLuaVM* vm);
     virtual ~cConfigScript();
@@ -69,4 +73,5 @@ private:
     static const char* mScriptPath;
     cLuaVM* mLuaVM;
     std::list<int> mIDs;
+    cLuaVM::eOutcome mLastOutcome;
 };

@@ -44,9 +44,10 @@ bool cConnection::start() {
 cConnection::cConnection()
     : cQlog(kCategory), mRxBufferSize(0), mCurrClient(), mMsgSeq(0), mRxSeq(0), mRxReady(false),
       mRxMsg(nullptr) {
-    mBrokerPort = static_cast<uint16_t>(cConfig::getInt("tamo.broker.port", 60010));
+    mBrokerPort =
+        static_cast<uint16_t>(cConfig::getInt(conf::kBrokerPort, conf::kBrokerPortDefault));
     mBrokerSocket = -1;
-    mNorthPort = static_cast<uint16_t>(cConfig::getInt("tamo.north.port", 60000));
+    mNorthPort = static_cast<uint16_t>(cConfig::getInt(conf::kNorthPort, conf::kNorthPortDefault));
     mNorthSocket = -1;
     std::memset(mRxBuffer, 0, sizeof mRxBuffer);
     pthread_mutex_init(&mTxMutex, nullptr);
@@ -85,7 +86,7 @@ bool cConnection::setup() {
     mNorthSocket = socket(AF_INET, SOCK_DGRAM, 0);
     debug("Created North Socket on port %d", mNorthPort);
     info("Listening on UDP port %d; requests no script serves go to port %d of %s", mBrokerPort,
-         mNorthPort, cConfig::getString("tamo.north.host", "localhost"));
+         mNorthPort, cConfig::getString(conf::kNorthHost, conf::kNorthHostDefault));
     return true;
 }
 
@@ -303,7 +304,7 @@ void cConnection::process_north_rx(uint8_t* buf, int len) {
 void* cConnection::north_poller(void* arg) {
     auto* self = static_cast<cConnection*>(arg);
 
-    const char* host = cConfig::getString("tamo.north.host", "localhost");
+    const char* host = cConfig::getString(conf::kNorthHost, conf::kNorthHostDefault);
     hostent* he = gethostbyname2(host, AF_INET);
     if (he == nullptr || he->h_addr_list[0] == nullptr) {
         self->error("Could lookup address for %s", host);

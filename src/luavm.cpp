@@ -64,8 +64,8 @@ struct cLuaVM::sCallStep {
 };
 
 cLuaVM::cLuaVM()
-    : cQlog(kCategory), mLuaState(luaL_newstate()), mEnvMakerRef(LUA_NOREF),
-      mChunkRef(LUA_NOREF), mChunkId{false, 0, 0, 0, {0, 0}},
+    : cQlog(kCategory), mLuaState(luaL_newstate()), mLastOutcome(OUTCOME_DONE),
+      mEnvMakerRef(LUA_NOREF), mChunkRef(LUA_NOREF), mChunkId{false, 0, 0, 0, {0, 0}},
       mFailedRef(LUA_NOREF), mFailedId{false, 0, 0, 0, {0, 0}}, mPath{}, mEntriesLeft(0), mDrops{} {
     if (mLuaState == nullptr) {
         debug("Opening LuaVM...ERROR");
@@ -106,6 +106,7 @@ bool cLuaVM::setPath(const char* p) {
 }
 
 bool cLuaVM::loadScript(const char* s) {
+    mLastOutcome = OUTCOME_ERROR;
     if (mLuaState == nullptr || s == nullptr) {
         return false;
     }
@@ -150,6 +151,7 @@ bool cLuaVM::loadScript(const char* s) {
 
     bool ok = status == LUA_OK && !step.compileFailed;
     if (ok) {
+        mLastOutcome = OUTCOME_DONE;
         debug("Loaded OK");
     } else {
         debug("Load ERROR");
@@ -299,6 +301,7 @@ int cLuaVM::run_protected(int (*fn)(lua_State*), void* ctx, int nresults) {
 }
 
 bool cLuaVM::invoke(const char* f, cConfigTable* cfg, cConfigTable* out, bool verbose) {
+    mLastOutcome = OUTCOME_ERROR;
     if (mLuaState == nullptr || f == nullptr) {
         return false;
     }
@@ -333,6 +336,7 @@ bool cLuaVM::invoke(const char* f, cConfigTable* cfg, cConfigTable* out, bool ve
     if (verbose) {
         stackdump();
     }
+    mLastOutcome = OUTCOME_DONE;
     return true;
 }
 

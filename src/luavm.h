@@ -62,6 +62,11 @@ public:
     // raises.
     bool call(const char* f, cConfigTable* cfg);
 
+    // How the last loadScript or call ended: done, failed (a Lua error, a missing function, no
+    // state), or stopped for running past its budget.
+    enum eOutcome { OUTCOME_DONE, OUTCOME_ERROR, OUTCOME_OVER_BUDGET };
+    eOutcome lastOutcome() const { return mLastOutcome; }
+
     // Height of the Lua stack, -1 without a state. For tests and tools: it is 0 between calls.
     int stackTop() const;
 
@@ -110,6 +115,7 @@ private:
     void stackdump();
 
     lua_State* mLuaState;
+    eOutcome mLastOutcome;
     // Makes a fresh _ENV upvalue for each run of a kept chunk, as a fresh load would.
     int mEnvMakerRef;
     // The compiled chunk of the last file that compiled, as a registry reference.

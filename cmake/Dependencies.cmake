@@ -14,3 +14,16 @@ add_library(tamo_log4cpp INTERFACE)
 target_include_directories(tamo_log4cpp SYSTEM INTERFACE ${LOG4CPP_INCLUDE_DIR})
 target_link_libraries(tamo_log4cpp INTERFACE ${LOG4CPP_LIBRARY} Threads::Threads)
 add_library(tamo::log4cpp ALIAS tamo_log4cpp)
+
+# libsystemd, when the build finds it: readiness and watchdog pings to the service manager.
+# Without it the daemon builds and runs as before, with no notifications.
+option(TAMO_WITH_SYSTEMD "Use libsystemd when it is found" ON)
+set(TAMO_HAVE_SYSTEMD OFF)
+if(TAMO_WITH_SYSTEMD)
+    pkg_check_modules(SYSTEMD IMPORTED_TARGET libsystemd)
+    if(SYSTEMD_FOUND)
+        set(TAMO_HAVE_SYSTEMD ON)
+        add_library(tamo::systemd ALIAS PkgConfig::SYSTEMD)
+    endif()
+endif()
+message(STATUS "tamo: systemd notifications ${TAMO_HAVE_SYSTEMD}")

@@ -18,6 +18,15 @@ constexpr int kNorthPortDefault = 60000;
 // Host name or address of the upstream daemon.
 constexpr const char* kNorthHost = "tamo.north.host";
 constexpr const char* kNorthHostDefault = "localhost";
+// CPU time one run of a script may take, in ms of the thread's CPU time; 0: no limit.
+constexpr const char* kScriptBudget = "tamo.script.budget_ms";
+constexpr int kScriptBudgetDefault = 1000;
+constexpr int kScriptBudgetMax = 3600 * 1000;
+// Memory one script's Lua state may hold, in KiB.
+constexpr const char* kScriptMemory = "tamo.script.memory_kb";
+constexpr int kScriptMemoryDefault = 8192;
+constexpr int kScriptMemoryMin = 64;
+constexpr int kScriptMemoryMax = 1024 * 1024;
 } // namespace conf
 
 class cConfig {
@@ -30,6 +39,8 @@ public:
     static const char* getString(const char* key, const char* def);
     // The setting as an integer, or def when absent or not a number. Requires load().
     static int getInt(const char* key, int def);
+    // getInt, and def with a warning when the value lies outside [lo, hi]. Requires load().
+    static int getInt(const char* key, int def, int lo, int hi);
 
 private:
     explicit cConfig(const char* path);

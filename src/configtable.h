@@ -57,6 +57,9 @@ public:
     bool operator==(const cTableType& other) const;
 
     eElementType getType() const { return mType; }
+    // The text of a TTE_STRING value without a copy (empty for the other kinds); valid while
+    // the value lives.
+    const std::string& text() const { return mData.s; }
 
 private:
     eElementType mType;
@@ -127,6 +130,10 @@ public:
     void dump_table();
 
     size_t size() const { return mTable.size(); }
+    // Entry i's key and value (i < size()), by reference: valid while the table lives and
+    // nothing is inserted. For walks that must not copy.
+    const cTableType& keyAt(size_t i) const { return mTable[i].first; }
+    const cTableType& valueAt(size_t i) const { return mTable[i].second; }
 
 private:
     void addTags(QMsg* msg);

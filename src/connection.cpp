@@ -13,6 +13,7 @@
 #include "configscript.h"
 #include "configtable.h"
 #include "qmsg.h"
+#include "watchdog.h"
 #include "zeldict.h"
 
 namespace {
@@ -94,13 +95,26 @@ bool cConnection::run() {
     pthread_t poller;
     pthread_create(&poller, nullptr, north_poller, this);
 
+    // Under a service manager's watchdog an idle receive wakes up in time to ping it.
+    cWatchdog watchdog;
+    if (watchdog.pollInterval() > 0) {
+        timeval tv{static_cast<time_t>(watchdog.pollInterval() / 1000000),
+                   static_cast<suseconds_t>(watchdog.pollInterval() % 1000000)};
+        setsockopt(mBrokerSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    watchdog.ready();
+
     for (;;) {
+        watchdog.kick();
         socklen_t addrlen = sizeof mCurrClient;
         std::memset(&mCurrClient, 0, sizeof mCurrClient);
         debug("Waiting for data");
         mRxBufferSize = sizeof mRxBuffer;
         ssize_t len = recvfrom(mBrokerSocket, mRxBuffer, static_cast<size_t>(mRxBufferSize), 0,
                                reinterpret_cast<sockaddr*>(&mCurrClient), &addrlen);
+        if (len < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            continue; // the watchdog's receive time-out
+        }
         if (len <= 0) {
             info("Rx len = %d;", static_cast<int>(len));
             continue;

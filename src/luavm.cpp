@@ -1,17 +1,33 @@
 #include "luavm.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <limits>
 
 #include <lua.hpp>
+
+#include "safefile.h"
 
 namespace {
 
 const char* const kCategory = "cLuaVM";
 // run_protected's status when the stack had no room to start the call: no message was pushed.
 constexpr int kNoRoom = -1;
+// The budget hook runs every this many Lua instructions.
+constexpr int kHookInstructions = 4096;
+
+cLuaVM::sLimits g_limits{cLuaVM::kDefaultBudgetMs, cLuaVM::kDefaultMemoryBytes};
+
+int64_t clock_ns(clockid_t id) {
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + static_cast<int64_t>(ts.tv_nsec);
+}
 
 // A number crosses as an integer when its single-precision rounding is integral (so every
 // magnitude from 2^23 up does), truncated from the double and clamped to the int range.
@@ -63,9 +79,21 @@ struct cLuaVM::sCallStep {
     bool notFunction;
 };
 
+void cLuaVM::setLimits(const sLimits& limits) {
+    g_limits = limits;
+}
+
+cLuaVM::sLimits cLuaVM::getLimits() {
+    return g_limits;
+}
+
 cLuaVM::cLuaVM()
-    : cQlog(kCategory), mLuaState(luaL_newstate()), mLastOutcome(OUTCOME_DONE),
-      mEnvMakerRef(LUA_NOREF), mChunkRef(LUA_NOREF), mChunkId{false, 0, 0, 0, {0, 0}},
+    : cQlog(kCategory), mAlloc{0, g_limits.memoryBytes, -1},
+      mLuaState(lua_newstate(allocate, &mAlloc)),
+      mLastOutcome(OUTCOME_DONE), mBudget{static_cast<int64_t>(g_limits.budgetMs) * 1000000, 0, 0,
+                                          false},
+      mScriptLog(nullptr), mEnvMakerRef(LUA_NOREF),
+      mChunkRef(LUA_NOREF), mChunkId{false, 0, 0, 0, {0, 0}},
       mFailedRef(LUA_NOREF), mFailedId{false, 0, 0, 0, {0, 0}}, mPath{}, mEntriesLeft(0), mDrops{} {
     if (mLuaState == nullptr) {
         debug("Opening LuaVM...ERROR");
@@ -74,6 +102,11 @@ cLuaVM::cLuaVM()
     }
     debug("Opening LuaVM...OK");
     lua_atpanic(mLuaState, panic_handler);
+    // The hooks and the built-in module find this object through the state.
+    *static_cast<cLuaVM**>(lua_getextraspace(mLuaState)) = this;
+    if (mBudget.budgetNs > 0) {
+        lua_sethook(mLuaState, budget_hook, LUA_MASKCOUNT, kHookInstructions);
+    }
     int status = run_protected(open_step, this, 0);
     if (status != LUA_OK) {
         log_failure("Opening", "the standard libraries", status);
@@ -112,6 +145,9 @@ bool cLuaVM::loadScript(const char* s) {
     }
     lua_State* L = mLuaState;
     debug("Loading %s ...", s);
+    if (mScriptLog == nullptr) {
+        name_log(s);
+    }
     int base = lua_gettop(L);
 
     // stat before reading: an edit that lands while the file compiles changes the id again.
@@ -156,6 +192,9 @@ bool cLuaVM::loadScript(const char* s) {
     } else {
         debug("Load ERROR");
         log_failure("Loading", s, status);
+        if (mBudget.tripped) {
+            mLastOutcome = OUTCOME_OVER_BUDGET;
+        }
     }
     stackdump();
     lua_settop(L, base);
@@ -184,6 +223,15 @@ int cLuaVM::stackTop() const {
 int cLuaVM::open_step(lua_State* L) {
     auto* vm = static_cast<cLuaVM*>(lua_touserdata(L, 1));
     luaL_openlibs(L);
+    // A configuration script must not end the daemon.
+    lua_getglobal(L, "os");
+    lua_pushcfunction(L, exit_refused);
+    lua_setfield(L, -2, "exit");
+    lua_pop(L, 1);
+    luaL_getsubtable(L, LUA_REGISTRYINDEX, LUA_PRELOAD_TABLE);
+    lua_pushcfunction(L, open_tamo);
+    lua_setfield(L, -2, "tamo");
+    lua_pop(L, 1);
     // Each call returns a closure whose only upvalue is a new variable holding its argument.
     if (luaL_loadstring(L, "local env = ...; return function() return env end") != LUA_OK) {
         return lua_error(L);
@@ -291,6 +339,13 @@ int cLuaVM::run_protected(int (*fn)(lua_State*), void* ctx, int nresults) {
     if (!lua_checkstack(L, 3)) {
         return kNoRoom;
     }
+    mBudget.tripped = false;
+    if (mBudget.budgetNs > 0) {
+        // Resets the count too, and undoes the every-instruction hook of a run that overran.
+        lua_sethook(L, budget_hook, LUA_MASKCOUNT, kHookInstructions);
+        mBudget.cpuStart = clock_ns(CLOCK_THREAD_CPUTIME_ID);
+        mBudget.nextCheck = clock_ns(CLOCK_MONOTONIC) + mBudget.budgetNs;
+    }
     int handler = lua_gettop(L) + 1;
     lua_pushcfunction(L, message_handler);
     lua_pushcfunction(L, fn);
@@ -312,6 +367,9 @@ bool cLuaVM::invoke(const char* f, cConfigTable* cfg, cConfigTable* out, bool ve
     int status = run_protected(call_step, &step, nresults);
     if (status != LUA_OK) {
         log_failure("Calling", f, status);
+        if (mBudget.tripped) {
+            mLastOutcome = OUTCOME_OVER_BUDGET;
+        }
         lua_settop(L, base);
         if (verbose) {
             stackdump();
@@ -345,7 +403,11 @@ void cLuaVM::log_failure(const char* what, const char* name, int status) {
     if (!log.isErrorEnabled()) {
         return;
     }
-    const char* msg = status == kNoRoom ? "no room on the Lua stack" : lua_tostring(mLuaState, -1);
+    // Only a string is read: lua_tostring would convert a number in place, which allocates and
+    // may raise outside any protected call.
+    const char* msg = status == kNoRoom                        ? "no room on the Lua stack"
+                      : lua_type(mLuaState, -1) == LUA_TSTRING ? lua_tostring(mLuaState, -1)
+                                                               : nullptr;
     // Through the category, not the 1024-character buffer: a traceback is often longer.
     log.error(std::string(what) + " " + name + " failed: " + (msg != nullptr ? msg : "?"));
 }
@@ -383,6 +445,9 @@ bool cLuaVM::push_argument(const char* f, cConfigTable* cfg) {
     }
 }
 
+// The push functions run inside a protected call, and a Lua memory error longjmps out of any
+// Lua call below: they hold references and plain values only, never an object whose destructor
+// would be skipped.
 void cLuaVM::push(const cTableType& val, int depth) {
     lua_State* L = mLuaState;
     switch (val.getType()) {
@@ -393,7 +458,7 @@ void cLuaVM::push(const cTableType& val, int depth) {
         lua_pushinteger(L, static_cast<lua_Integer>(static_cast<int>(val)));
         break;
     case cTableType::TTE_STRING:
-        lua_pushstring(L, static_cast<std::string>(val).c_str());
+        lua_pushstring(L, val.text().c_str());
         break;
     case cTableType::TTE_TABLE: {
         auto* nested = static_cast<cConfigTable*>(val);
@@ -418,9 +483,8 @@ void cLuaVM::push(cConfigTable* t, int depth) {
         ++mDrops.noRoom;
         return;
     }
-    cConfigTable::cConfigTableIter it(t);
-    for (it.first(); it.isPair(); it.next()) {
-        cTableType key = it.key();
+    for (size_t i = 0; i < t->size(); ++i) {
+        const cTableType& key = t->keyAt(i);
         cTableType::eElementType kt = key.getType();
         // Lua tables hold no nil or NaN key.
         if (kt == cTableType::TTE_NIL ||
@@ -428,7 +492,7 @@ void cLuaVM::push(cConfigTable* t, int depth) {
             debug("entry with a nil or NaN key left out at level %d", depth);
             continue;
         }
-        cTableType val = it.value();
+        const cTableType& val = t->valueAt(i);
         if (depth >= kMaxDepth &&
             (kt == cTableType::TTE_TABLE || val.getType() == cTableType::TTE_TABLE)) {
             ++mDrops.deep;
@@ -492,6 +556,140 @@ bool cLuaVM::on_path(const void* table, int depth) const {
         }
     }
     return false;
+}
+
+void* cLuaVM::allocate(void* ud, void* ptr, size_t osize, size_t nsize) {
+    auto* a = static_cast<sAlloc*>(ud);
+    // Without a block, osize names the kind of object, not a size.
+    size_t old = ptr != nullptr ? osize : 0;
+    if (nsize == 0) {
+        std::free(ptr);
+        a->used -= old;
+        return nullptr;
+    }
+    if (nsize > old && a->countdown >= 0 && a->countdown-- == 0) {
+        a->limit = a->used;
+    }
+    // Growth past the limit fails; Lua then collects its garbage and tries once more before it
+    // raises its memory error. Shrinking never fails, as Lua requires.
+    if (nsize > old && nsize - old > a->limit - std::min(a->used, a->limit)) {
+        return nullptr;
+    }
+    void* p = std::realloc(ptr, nsize);
+    if (p == nullptr) {
+        return nsize <= old ? ptr : nullptr;
+    }
+    a->used = a->used - old + nsize;
+    return p;
+}
+
+// Runs every kHookInstructions instructions of any thread of the state. Past the budget it
+// raises, and from then on raises at every instruction of every thread, so that a script that
+// catches the error with pcall or in a coroutine is stopped again at its next step, until the
+// error leaves the protected run.
+void cLuaVM::budget_hook(lua_State* L, lua_Debug* /*ar*/) {
+    cLuaVM* vm = from(L);
+    sBudget& b = vm->mBudget;
+    if (b.budgetNs <= 0) {
+        return;
+    }
+    if (!b.tripped) {
+        // A coroutine made after an overrun still has the every-instruction count.
+        if (lua_gethookcount(L) != kHookInstructions) {
+            lua_sethook(L, budget_hook, LUA_MASKCOUNT, kHookInstructions);
+        }
+        int64_t now = clock_ns(CLOCK_MONOTONIC);
+        if (now < b.nextCheck) {
+            return;
+        }
+        int64_t used = clock_ns(CLOCK_THREAD_CPUTIME_ID) - b.cpuStart;
+        if (used < b.budgetNs) {
+            // Time spent waiting (for a child process, say) is not counted.
+            b.nextCheck = now + (b.budgetNs - used);
+            return;
+        }
+        b.tripped = true;
+        lua_sethook(vm->mLuaState, budget_hook, LUA_MASKCOUNT, 1);
+    }
+    lua_sethook(L, budget_hook, LUA_MASKCOUNT, 1);
+    luaL_error(L, "script ran past its budget of %d ms", static_cast<int>(b.budgetNs / 1000000));
+}
+
+int cLuaVM::exit_refused(lua_State* L) {
+    return luaL_error(L, "os.exit is not available to configuration scripts");
+}
+
+// require "tamo": save(path, data) and debug/info/warn/error(fmt, ...).
+int cLuaVM::open_tamo(lua_State* L) {
+    static const struct {
+        const char* name;
+        int priority;
+    } kLevels[] = {{"debug", DEBUG}, {"info", INFO}, {"warn", WARN}, {"error", ERROR}};
+    lua_createtable(L, 0, 5);
+    lua_pushcfunction(L, tamo_save);
+    lua_setfield(L, -2, "save");
+    lua_getglobal(L, "string");
+    for (const auto& level : kLevels) {
+        lua_pushinteger(L, level.priority);
+        lua_getfield(L, -2, "format");
+        lua_pushcclosure(L, tamo_log, 2);
+        lua_setfield(L, -3, level.name);
+    }
+    lua_pop(L, 1);
+    return 1;
+}
+
+int cLuaVM::tamo_save(lua_State* L) {
+    const char* path = luaL_checkstring(L, 1);
+    size_t len = 0;
+    const char* data = luaL_checklstring(L, 2, &len);
+    char reason[256];
+    if (saveFileAtomically(path, data, len, reason, sizeof reason)) {
+        lua_pushboolean(L, 1);
+        return 1;
+    }
+    lua_pushnil(L);
+    lua_pushstring(L, reason);
+    return 2;
+}
+
+// A filtered line costs a priority check: nothing is formatted.
+int cLuaVM::tamo_log(lua_State* L) {
+    cLuaVM* vm = from(L);
+    auto priority = static_cast<int>(lua_tointeger(L, lua_upvalueindex(1)));
+    if (vm->mScriptLog == nullptr || !vm->mScriptLog->isPriorityEnabled(priority)) {
+        return 0;
+    }
+    int n = lua_gettop(L);
+    if (n > 1) {
+        lua_pushvalue(L, lua_upvalueindex(2));
+        lua_insert(L, 1);
+        lua_call(L, n, 1);
+    }
+    const char* msg = luaL_checkstring(L, -1);
+    try {
+        vm->mScriptLog->log(priority, "%s", msg);
+    } catch (...) {
+        // An appender that throws must not cross Lua's C frames.
+    }
+    return 0;
+}
+
+cLuaVM* cLuaVM::from(lua_State* L) {
+    return *static_cast<cLuaVM**>(lua_getextraspace(L));
+}
+
+void cLuaVM::name_log(const char* path) {
+    const char* base = std::strrchr(path, '/');
+    base = base != nullptr ? base + 1 : path;
+    const char* dot = std::strrchr(base, '.');
+    size_t len =
+        dot != nullptr && dot != base ? static_cast<size_t>(dot - base) : std::strlen(base);
+    try {
+        mScriptLog = &log4cpp::Category::getInstance("script." + std::string(base, len));
+    } catch (...) {
+        mScriptLog = nullptr;
+    }
 }
 
 void cLuaVM::stackdump() {

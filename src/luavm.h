@@ -13,8 +13,17 @@
 // kinds become nil. At most kMaxDepth levels of nesting cross in either direction, a Lua table
 // met again on its own nesting path (a cycle) is left out, and at most kMaxEntries entries come
 // back from one call.
+//
+// Every protected run has a budget of this thread's CPU time (a count hook checks it every few
+// thousand Lua instructions; past it the script gets a Lua error it cannot catch for good), and
+// every state has a memory budget enforced by its own allocator (an allocation past it fails as
+// Lua's memory error). os.exit raises an error instead of ending the process. Scripts may
+// require "tamo", a built-in module with a crash-safe file save and logging through the
+// category "script.<name>" (docs/scripting.md).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <sys/stat.h>
 
@@ -22,6 +31,10 @@
 #include "qlog.h"
 
 struct lua_State;
+struct lua_Debug;
+namespace log4cpp {
+class Category;
+}
 
 class cLuaVM : public cQlog {
 public:
@@ -31,8 +44,21 @@ public:
     // same table many times over without a cycle, and each use is copied: this bounds the work.
     static constexpr int kMaxEntries = 8192;
 
-    // Creates the state and opens the standard libraries. When that fails the object has no
-    // state and every operation returns false without touching Lua.
+    // What every state made from now on gets: the CPU time one protected run may take, in ms
+    // of this thread's CPU time (0: no limit), and the memory the state may hold, in bytes.
+    struct sLimits {
+        uint32_t budgetMs;
+        size_t memoryBytes;
+    };
+    static constexpr uint32_t kDefaultBudgetMs = 1000;
+    static constexpr size_t kDefaultMemoryBytes = size_t{8192} * 1024;
+    // Set at start-up, before the first state is made; main thread.
+    static void setLimits(const sLimits& limits);
+    static sLimits getLimits();
+
+    // Creates the state with the limits in force and opens the standard libraries (os.exit
+    // replaced, "tamo" ready for require). When that fails the object has no state and every
+    // operation returns false without touching Lua.
     cLuaVM();
     // Closes the state.
     virtual ~cLuaVM();
@@ -69,6 +95,16 @@ public:
 
     // Height of the Lua stack, -1 without a state. For tests and tools: it is 0 between calls.
     int stackTop() const;
+    // Bytes the state holds now, and a new memory limit for this state alone (tests and tools;
+    // a limit below what it holds makes every further allocation fail).
+    size_t memoryUsed() const { return mAlloc.used; }
+    void setMemoryLimit(size_t bytes) {
+        mAlloc.limit = bytes;
+        mAlloc.countdown = -1;
+    }
+    // Lets n more allocations that grow the state succeed, then lowers the limit to what the
+    // state holds at that moment, so that every later one fails (tests of the memory error).
+    void failAllocationsAfter(long n) { mAlloc.countdown = n; }
 
 private:
     // A file as stat reports it; equal ids mean the compiled chunk is still the file's content.
@@ -94,6 +130,15 @@ private:
     static int call_step(lua_State* L);
     static int message_handler(lua_State* L);
     static int panic_handler(lua_State* L);
+    static void* allocate(void* ud, void* ptr, size_t osize, size_t nsize);
+    static void budget_hook(lua_State* L, lua_Debug* ar);
+    static int exit_refused(lua_State* L);
+    static int open_tamo(lua_State* L);
+    static int tamo_save(lua_State* L);
+    static int tamo_log(lua_State* L);
+    static cLuaVM* from(lua_State* L);
+    // The category "script.<file name without extension>", named after the first file loaded.
+    void name_log(const char* path);
 
     // Runs fn(ctx) under lua_pcall with the traceback handler; nresults values (or the error
     // message) are left on top of the stack. Returns Lua's status.
@@ -114,8 +159,25 @@ private:
     bool on_path(const void* table, int depth) const;
     void stackdump();
 
+    // The state's allocator: bytes held and the most it may hold. Declared before the state,
+    // which uses it until it is closed.
+    struct sAlloc {
+        size_t used;
+        size_t limit;
+        long countdown; // -1: off
+    } mAlloc;
     lua_State* mLuaState;
     eOutcome mLastOutcome;
+    // The CPU-time budget of the protected run under way (times in ns). The hook reads the
+    // thread's CPU clock only once the monotonic clock has reached nextCheck: CPU time cannot
+    // run ahead of wall time.
+    struct sBudget {
+        int64_t budgetNs; // 0: no budget
+        int64_t cpuStart;
+        int64_t nextCheck;
+        bool tripped;
+    } mBudget;
+    log4cpp::Category* mScriptLog;
     // Makes a fresh _ENV upvalue for each run of a kept chunk, as a fresh load would.
     int mEnvMakerRef;
     // The compiled chunk of the last file that compiled, as a registry reference.

@@ -3,12 +3,18 @@
 #include "confdef.h"
 #include "configscript.h"
 #include "connection.h"
+#include "luavm.h"
 #include "qlog.h"
 #include "tamo_paths.h"
 
 int main(int /*argc*/, char** /*argv*/) {
     cQlog::init(TAMO_CONFIG_FILE);
     cConfig::load(TAMO_CONFIG_FILE);
+    int budget =
+        cConfig::getInt(conf::kScriptBudget, conf::kScriptBudgetDefault, 0, conf::kScriptBudgetMax);
+    int memory = cConfig::getInt(conf::kScriptMemory, conf::kScriptMemoryDefault,
+                                 conf::kScriptMemoryMin, conf::kScriptMemoryMax);
+    cLuaVM::setLimits({static_cast<uint32_t>(budget), static_cast<size_t>(memory) * 1024});
     cConfigScript::loadScripts(TAMO_SCRIPT_DIR);
     // Returns only when the broker port cannot be bound; the process then ends cleanly.
     cConnection::start();

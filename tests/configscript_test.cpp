@@ -155,6 +155,77 @@ TEST_F(Registry, ScriptFaultsAreContained) {
     EXPECT_EQ(bare->getLuaVM()->stackTop(), 0);
 }
 
+// Each fault strikes on the first request only; the request after it must be served. The budget
+// is short so that the runaway cases end quickly.
+TEST_F(Registry, NoScriptFaultStopsTheNextRequest) {
+    struct Case {
+        const char* name;
+        const char* fault; // Lua statements run by the first getConfig
+        cLuaVM::eOutcome outcome;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"endless loop", "while true do end", cLuaVM::OUTCOME_OVER_BUDGET,
+         "past its budget of 50 ms"},
+        {"loop that catches the error", "while true do pcall(function() while true do end end) end",
+         cLuaVM::OUTCOME_OVER_BUDGET, "past its budget"},
+        {"loop in coroutines",
+         "while true do coroutine.resume(coroutine.create(function() while true do end end)) end",
+         cLuaVM::OUTCOME_OVER_BUDGET, "past its budget"},
+        {"os.exit", "os.exit(3)", cLuaVM::OUTCOME_ERROR, "not available to configuration scripts"},
+        {"allocation bomb", "local t = {} for i = 1, 1e9 do t[i] = string.rep('x', 1000) .. i end",
+         cLuaVM::OUTCOME_ERROR, "not enough memory"},
+        {"one huge string", "local s = string.rep('x', 1 << 30)", cLuaVM::OUTCOME_ERROR,
+         "not enough memory"},
+        {"deep recursion", "local function f(n) return 1 + f(n + 1) end f(1)",
+         cLuaVM::OUTCOME_ERROR, "Calling getConfig failed"},
+        {"loop in the chunk's top level", nullptr, cLuaVM::OUTCOME_OVER_BUDGET, "past its budget"},
+    };
+    cLuaVM::setLimits({50, cLuaVM::kDefaultMemoryBytes});
+    int id = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        cConfigScript::clearScripts();
+        LogCapture log("cLuaVM");
+        std::string file = "fault" + std::to_string(id) + ".lua";
+        std::string fault = c.fault != nullptr ? c.fault : "";
+        // The chunk-level fault strikes on the second run: the first one is at start-up.
+        std::string top = c.fault != nullptr
+                              ? ""
+                              : "runs = (runs or 0) + 1 if runs == 2 then while true do end end\n";
+        dir.write(file, top + serving(std::to_string(id)) +
+                            "function getConfig(t) calls = (calls or 0) + 1\n"
+                            "  if calls == 1 then " +
+                            fault + " end return {[3] = calls} end\n");
+        cConfigScript::loadScripts(dir.path());
+        cConfigScript* s = cConfigScript::getScript(request({id}).get());
+        ASSERT_NE(s, nullptr);
+        cConfigTable first;
+        s->getCfg(request({id}).get(), &first);
+        EXPECT_EQ(s->lastOutcome(), c.outcome);
+        EXPECT_NE(log.text().find(c.logged), std::string::npos) << log.text();
+
+        cConfigTable next;
+        s->getCfg(request({id}).get(), &next);
+        EXPECT_EQ(s->lastOutcome(), cLuaVM::OUTCOME_DONE);
+        EXPECT_EQ(static_cast<int>(next.get(T(3))), 2);
+        EXPECT_EQ(s->getLuaVM()->stackTop(), 0);
+        std::remove(dir.path(file).c_str());
+        ++id;
+    }
+
+    // getObjects that never returns: that script is skipped, the others are registered.
+    cConfigScript::clearScripts();
+    dir.write("stuck.lua", "function getObjects() while true do end end\n");
+    cConfigScript::loadScripts(dir.path());
+    EXPECT_EQ(chosen({1}), "none");
+    dir.write("fine.lua", serving("1") + "function getConfig(t) return {[3] = 0} end\n");
+    cConfigScript::clearScripts();
+    cConfigScript::loadScripts(dir.path());
+    EXPECT_EQ(chosen({1}), "fine.lua");
+    cLuaVM::setLimits({cLuaVM::kDefaultBudgetMs, cLuaVM::kDefaultMemoryBytes});
+}
+
 TEST_F(Registry, EntryPointsRunTheFileAgainAndFillTheReply) {
     dir.write("one.lua", R"(
         runs = (runs or 0) + 1

@@ -2,8 +2,11 @@
 #include "e2e_fixture.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <poll.h>
 #include <random>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -178,5 +181,58 @@ TEST_F(NorthPath, SequenceNumbersWrapAfter128Messages) {
     EXPECT_EQ(lines[127].rfind("1 127 ", 0), 0u) << lines[127];
     EXPECT_EQ(lines[128].rfind("1 0 ", 0), 0u) << lines[128];
 }
+
+#ifdef TAMO_HAVE_SYSTEMD
+// A fake service manager: the daemon says READY=1, then WATCHDOG=1 from its receive loop every
+// quarter interval while idle, and none while a script holds the loop.
+TEST_F(EndToEnd, WatchdogPingsComeFromTheReceiveLoopOnly) {
+    std::string path = "/tmp/tamo-notify-" + std::to_string(getpid()) + ".sock";
+    unlink(path.c_str());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    setenv("WATCHDOG_USEC", "400000", 1);
+    DaemonSetup s = setup();
+    s.scripts.push_back({"slow.lua", "function getObjects() return {35} end\n"
+                                     "function getConfig() os.execute('sleep 1') return {} end\n"});
+    Daemon d(s);
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+
+    using Clock = std::chrono::steady_clock;
+    std::vector<std::pair<Clock::time_point, std::string>> got;
+    auto listen = [&](int ms) {
+        for (auto end = Clock::now() + std::chrono::milliseconds(ms); Clock::now() < end;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 50) == 1) {
+                char buf[256];
+                ssize_t n = recv(fd, buf, sizeof buf, 0);
+                got.emplace_back(Clock::now(),
+                                 std::string(buf, n > 0 ? static_cast<size_t>(n) : 0));
+            }
+        }
+    };
+    listen(700);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0].second, "READY=1");
+    size_t idle = got.size();
+    EXPECT_GE(idle, 5u); // a ping every 100 ms
+    mClient.send(s.brokerPort, *std::unique_ptr<QMsg>(e2e::request(1, 1, 35)));
+    listen(1500);
+    double longest = 0;
+    for (size_t i = idle; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].second, "WATCHDOG=1");
+        longest = std::max(longest,
+                           std::chrono::duration<double>(got[i].first - got[i - 1].first).count());
+    }
+    EXPECT_GT(longest, 0.8);         // the script's sleep
+    EXPECT_GT(got.size(), idle + 2); // and pings again after it
+    close(fd);
+    unlink(path.c_str());
+}
+#endif
 
 } // namespace

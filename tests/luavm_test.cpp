@@ -253,6 +253,51 @@ TEST_F(Bridge, CyclesAreCutAndDepthIsBounded) {
     EXPECT_EQ(static_cast<int>(res.get(std::string("depth"))), cLuaVM::kMaxDepth);
 }
 
+// A Lua memory error at any allocation of a whole request (the chunk's run, the argument table,
+// the call, the result) is contained: the run fails, the stack is clean, nothing leaks (the ASan
+// build checks), and the state serves the next request.
+TEST_F(Bridge, AMemoryErrorAtAnyStepOfARequestIsContained) {
+    std::string p = dir.write("m.lua", R"(
+        local prefix = string.rep("p", 40)
+        function getConfig(req)
+            local r = {[3] = 0, [4] = prefix .. req[1]}
+            for i, obj in pairs(req) do
+                if type(obj) == "table" then r[100 + i] = {objid = obj.objid, [64] = prefix} end
+            end
+            return r
+        end
+    )");
+    cConfigTable req;
+    req.insert(1, std::string(300, 'c'));
+    for (int i = 0; i < 4; ++i) {
+        auto* obj = new cConfigTable();
+        obj->insert(64, std::string(100, static_cast<char>('a' + i)));
+        obj->insert(std::string("objid"), 32 + i);
+        req.insert(i + 10, obj);
+    }
+    ASSERT_TRUE(vm.loadScript(p.c_str()));
+    int failures = 0;
+    for (long n = 0;; ++n) {
+        vm.setMemoryLimit(cLuaVM::kDefaultMemoryBytes);
+        vm.failAllocationsAfter(n);
+        cConfigTable out;
+        bool ok = vm.loadScript(p.c_str()) && vm.call("getConfig", &req, &out);
+        ASSERT_EQ(vm.stackTop(), 0);
+        if (ok) {
+            EXPECT_EQ(out.size(), 6u);
+            break;
+        }
+        EXPECT_EQ(out.size(), 0u);
+        ++failures;
+        ASSERT_LT(n, 100000);
+    }
+    EXPECT_GT(failures, 10);
+    vm.setMemoryLimit(cLuaVM::kDefaultMemoryBytes);
+    cConfigTable out;
+    EXPECT_TRUE(vm.call("getConfig", &req, &out));
+    EXPECT_EQ(out.size(), 6u);
+}
+
 TEST_F(Bridge, LoadFailuresAreReportedAndLeaveNothingOnTheStack) {
     LogCapture log("cLuaVM", log4cpp::Priority::DEBUG);
     EXPECT_FALSE(load("function broken(", "syntax.lua"));

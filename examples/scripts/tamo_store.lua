@@ -6,15 +6,15 @@
 -- folder, as flat "key=value" lines. A value is a quoted string ("eth0"), a number (1500, 2.5)
 -- or true/false; inside quotes and in keys every byte other than letters, digits and . - _ : / @
 -- + , is written as \ddd (its decimal code), so any text survives, newlines and "=" included.
--- Lines that cannot be read are skipped. save() writes a temporary file beside the target and
--- renames it over the target, so a reader (or a crash) sees the old file or the new one, never a
--- mix. A file is read once per daemon run and then served from memory: the module outlives the
+-- Lines that cannot be read are skipped. save() writes through tamo.save (a file of its own
+-- beside the target, flushed to storage, renamed over the target, the folder flushed), so a
+-- reader, a crash or a power cut sees the old file or the new one, never a mix. A file is read once per daemon run and then served from memory: the module outlives the
 -- re-runs of the scripts that require it, and save() updates the memory with the file. A file
 -- edited by hand therefore takes effect when the daemon restarts.
 --
 -- Data folder: $TAMO_DATA_DIR, else /var/lib/tamo. When it is missing it is created; when it
 -- cannot be created or written (a dev host without root), $TMPDIR/tamo (or /tmp/tamo) is used
--- instead and one line says so on stderr. The choice is made once per script state.
+-- instead and one warning says so in the log. The choice is made once per script state.
 --
 -- Requests: objects(req, objid) lists the objects of a request table that carry that object id;
 -- reply(req) starts a response table that echoes the transaction tag and says "done", and
@@ -22,6 +22,8 @@
 --
 -- This file defines no getObjects, so the daemon runs it once at start-up, logs that it serves
 -- nothing, and leaves it to require.
+
+local tamo = require "tamo"
 
 local M = {}
 
@@ -72,8 +74,7 @@ function M.dir()
             tmp = "/tmp"
         end
         data_dir = usable(tmp .. "/tamo") and tmp .. "/tamo" or tmp
-        io.stderr:write("tamo_store: cannot write ", wanted, ", keeping settings in ", data_dir,
-                        "\n")
+        tamo.warn("cannot write %s, keeping settings in %s", wanted, data_dir)
     end
     return data_dir
 end
@@ -157,7 +158,8 @@ function M.load(name)
 end
 
 -- Replaces the settings saved under name with values (keys are text; values text, numbers or
--- booleans; anything else is left out). Returns true, or nil and the reason.
+-- booleans; anything else is left out). Returns true, or nil and the reason. The file is written
+-- with tamo.save: a power cut leaves the old settings or the new ones, never a torn file.
 function M.save(name, values)
     local keys = {}
     for k, v in pairs(values) do
@@ -166,27 +168,13 @@ function M.save(name, values)
         end
     end
     table.sort(keys)
-    local target = path_of(name)
-    local tmp = target .. ".new"
-    local f, err = io.open(tmp, "w")
-    if not f then
-        return nil, err
-    end
-    local ok, werr = f:write("# written by ", name, ".lua; one key=value per line\n")
+    local lines = {"# written by " .. name .. ".lua; one key=value per line"}
     for _, k in ipairs(keys) do
-        if ok then
-            ok, werr = f:write(escape(k), "=", encode(values[k]), "\n")
-        end
+        lines[#lines + 1] = escape(k) .. "=" .. encode(values[k])
     end
-    local closed, cerr = f:close()
-    if not ok or not closed then
-        os.remove(tmp)
-        return nil, werr or cerr
-    end
-    local renamed, rerr = os.rename(tmp, target)
-    if not renamed then
-        os.remove(tmp)
-        return nil, rerr
+    local ok, err = tamo.save(path_of(name), table.concat(lines, "\n") .. "\n")
+    if not ok then
+        return nil, err
     end
     local kept = {}
     for _, k in ipairs(keys) do
@@ -319,10 +307,11 @@ function M.members(values, members, prefix)
     return out
 end
 
--- Writes what a set could not do to stderr: a set's reply is always empty.
+-- Logs what a set could not do, as a warning of the script's own category: a set's reply is
+-- always empty.
 function M.report(script, problems)
     for _, p in ipairs(problems) do
-        io.stderr:write(script, ": ", p, "\n")
+        tamo.warn("%s: %s", script, p)
     end
 end
 

@@ -84,6 +84,7 @@ function replaceConfig(req) interfaces = {}; setConfig(req); return getConfig(re
 function deleteConfig(req) return {[3] = 0} end
 function echo(t) return t end
 function noop() end
+function spin() while true do end end
 )";
 
 struct Files {
@@ -175,10 +176,30 @@ void BM_RequestRecompiled(benchmark::State& state) {
     request(state, false);
 }
 BENCHMARK(BM_RequestRecompiled);
+// Argument: the script budget in ms; 0 runs without the budget's count hook.
 void BM_RequestCached(benchmark::State& state) {
+    cLuaVM::sLimits saved = cLuaVM::getLimits();
+    cLuaVM::setLimits({static_cast<uint32_t>(state.range(0)), saved.memoryBytes});
     request(state, true);
+    cLuaVM::setLimits(saved);
 }
-BENCHMARK(BM_RequestCached);
+BENCHMARK(BM_RequestCached)->Arg(0)->Arg(1000);
+
+// How long a script that never returns holds the caller: the budget (100 ms) and what it takes
+// to notice.
+void BM_RunawayScriptHeldFor(benchmark::State& state) {
+    cLuaVM::sLimits saved = cLuaVM::getLimits();
+    cLuaVM::setLimits({100, saved.memoryBytes});
+    {
+        cLuaVM vm;
+        vm.loadScript(files().a.c_str());
+        for (auto _ : state) {
+            benchmark::DoNotOptimize(vm.call("spin", nullptr, nullptr));
+        }
+    }
+    cLuaVM::setLimits(saved);
+}
+BENCHMARK(BM_RunawayScriptHeldFor)->Iterations(10)->Unit(benchmark::kMillisecond);
 
 // Conversion costs: a call with neither argument nor result, one that only converts the
 // request into Lua, and one that also converts it back.

@@ -343,8 +343,9 @@ int cLuaVM::run_protected(int (*fn)(lua_State*), void* ctx, int nresults) {
     if (mBudget.budgetNs > 0) {
         // Resets the count too, and undoes the every-instruction hook of a run that overran.
         lua_sethook(L, budget_hook, LUA_MASKCOUNT, kHookInstructions);
-        mBudget.cpuStart = clock_ns(CLOCK_THREAD_CPUTIME_ID);
-        mBudget.nextCheck = clock_ns(CLOCK_MONOTONIC) + mBudget.budgetNs;
+        // The CPU clock is a system call: it is read from the run's first hook on, so a run of
+        // fewer than kHookInstructions instructions, the usual request, never reads it.
+        mBudget.cpuStart = -1;
     }
     int handler = lua_gettop(L) + 1;
     lua_pushcfunction(L, message_handler);
@@ -599,6 +600,13 @@ void cLuaVM::budget_hook(lua_State* L, lua_Debug* /*ar*/) {
             lua_sethook(L, budget_hook, LUA_MASKCOUNT, kHookInstructions);
         }
         int64_t now = clock_ns(CLOCK_MONOTONIC);
+        if (b.cpuStart < 0) {
+            // What the run used before its first hook (its first few thousand instructions and
+            // the C functions they called) is not counted.
+            b.cpuStart = clock_ns(CLOCK_THREAD_CPUTIME_ID);
+            b.nextCheck = now + b.budgetNs;
+            return;
+        }
         if (now < b.nextCheck) {
             return;
         }

@@ -169,11 +169,11 @@ private:
     lua_State* mLuaState;
     eOutcome mLastOutcome;
     // The CPU-time budget of the protected run under way (times in ns). The hook reads the
-    // thread's CPU clock only once the monotonic clock has reached nextCheck: CPU time cannot
-    // run ahead of wall time.
+    // thread's CPU clock at the run's first hook and then only once the monotonic clock has
+    // reached nextCheck: CPU time cannot run ahead of wall time.
     struct sBudget {
         int64_t budgetNs; // 0: no budget
-        int64_t cpuStart;
+        int64_t cpuStart; // -1 until the run's first hook
         int64_t nextCheck;
         bool tripped;
     } mBudget;

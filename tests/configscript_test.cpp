@@ -172,6 +172,8 @@ TEST_F(Registry, NoScriptFaultStopsTheNextRequest) {
         {"loop in coroutines",
          "while true do coroutine.resume(coroutine.create(function() while true do end end)) end",
          cLuaVM::OUTCOME_OVER_BUDGET, "past its budget"},
+        {"a wait for a child process is no CPU time", "os.execute('sleep 0.2')",
+         cLuaVM::OUTCOME_DONE, ""},
         {"os.exit", "os.exit(3)", cLuaVM::OUTCOME_ERROR, "not available to configuration scripts"},
         {"allocation bomb", "local t = {} for i = 1, 1e9 do t[i] = string.rep('x', 1000) .. i end",
          cLuaVM::OUTCOME_ERROR, "not enough memory"},

@@ -1,6 +1,7 @@
 // End-to-end cases that take a second or less each.
 #include "e2e_fixture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <sys/socket.h>
@@ -73,6 +74,49 @@ TEST_F(EndToEnd, LargeReplyComesInSeveralDatagramsToTheRequester) {
     ASSERT_NE(mine, nullptr);
     EXPECT_EQ(mine->getMsgSeq(), 9);
     EXPECT_EQ(mClient.receive(200), nullptr);
+}
+
+TEST_F(EndToEnd, ValuesCrossAsSentAndNoReplyIsSentInPart) {
+    DaemonSetup s = setup();
+    Daemon d(s);
+    const uint8_t mac[] = {0x02, 0x00, 0x00, 0x00, 0x00, 0xff};
+    ASSERT_NE(ask(s, e2e::request(0, 1, kSystem,
+                                  {QTagFactory::createQTag(kUptime, uint32_t{4000000000u})})),
+              nullptr);
+    ASSERT_NE(ask(s, e2e::request(0, 2, kInterface, {QTagFactory::createQTag(kMac, mac, 6)})),
+              nullptr);
+
+    auto sys = ask(s, e2e::request(1, 3, kSystem));
+    ASSERT_NE(sys, nullptr);
+    for (const QTag* t : sys->getTagList()) {
+        if (t->getTagID() == kUptime) {
+            EXPECT_EQ(static_cast<const QTagUInt32*>(t)->getValue(), 4000000000u);
+        } else if (t->getTagID() == kLocation) {
+            EXPECT_EQ(text_of(t), "uptime 4000000000");
+        }
+    }
+    EXPECT_EQ(shape(*sys).find("65:1"), shape(*sys).rfind("65:1")) << shape(*sys);
+    EXPECT_NE(shape(*sys).find("65:1"), std::string::npos) << shape(*sys);
+
+    auto ifs = ask(s, e2e::request(1, 4, kInterface), 3000);
+    ASSERT_NE(ifs, nullptr);
+    int macs = 0;
+    for (const QTag* t : ifs->getTagList()) {
+        if (t->getTagID() == kMac) {
+            ++macs;
+            EXPECT_EQ(t->getTagType(), QT_BYTES);
+            ASSERT_EQ(t->getDataLength(), 6);
+            EXPECT_TRUE(std::equal(mac, mac + 6, t->getRawData()));
+        }
+    }
+    EXPECT_EQ(macs, 40);
+
+    // 5000 values: more tags than a message carries, so nothing is sent, and one line says why.
+    EXPECT_EQ(ask(s, e2e::request(5, 77, kInterface), 1000), nullptr);
+    EXPECT_TRUE(d.logHas("device.lua to request seq 77 not sent: 5000 tags, 20000 bytes", 1000))
+        << d.log();
+    auto after = ask(s, e2e::request(1, 78, kSystem));
+    ASSERT_NE(after, nullptr);
 }
 
 TEST_F(EndToEnd, HostileDatagramsNeverStopTheDaemon) {

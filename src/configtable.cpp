@@ -383,6 +383,9 @@ QMsg* cConfigTable::toQMsg(uint8_t msg_id, sReplySize* size) {
 
 namespace {
 
+// Stands for an object the dictionary lacks: it has no members.
+const QuorrelObjectDef kUnknownObject = {0, "", nullptr, 0, ""};
+
 // The dictionary's type for tag id in def (an object), or among the common tags when def is
 // null; -1 when the dictionary has no such tag.
 int declared_type(const QuorrelObjectDef* def, uint8_t id) {
@@ -412,7 +415,8 @@ void cConfigTable::addTags(QMsg* msg, const QuorrelObjectDef* def, sReplySize* s
             if (*whole && !msg->addTag(QTagFactory::createQTag(objid))) {
                 *whole = false;
             }
-            nested->addTags(msg, findObjectById(ZEL::DictDef, objid), size, whole);
+            const QuorrelObjectDef* nested_def = findObjectById(ZEL::DictDef, objid);
+            nested->addTags(msg, nested_def != nullptr ? nested_def : &kUnknownObject, size, whole);
             continue;
         }
         // The data a tag of this value carries: its length counts against the message's limit

@@ -86,28 +86,26 @@ TEST_F(EndToEnd, ValuesCrossAsSentAndNoReplyIsSentInPart) {
     ASSERT_NE(ask(s, e2e::request(0, 2, kInterface, {QTagFactory::createQTag(kMac, mac, 6)})),
               nullptr);
 
+    // What the script saw (its location text) and what it sent back.
+    std::string seen;
     auto sys = ask(s, e2e::request(1, 3, kSystem));
     ASSERT_NE(sys, nullptr);
     for (const QTag* t : sys->getTagList()) {
         if (t->getTagID() == kUptime) {
-            EXPECT_EQ(static_cast<const QTagUInt32*>(t)->getValue(), 4000000000u);
+            seen += std::to_string(static_cast<const QTagUInt32*>(t)->getValue()) + " ";
         } else if (t->getTagID() == kLocation) {
-            EXPECT_EQ(text_of(t), "uptime 4000000000");
+            seen += text_of(t) + " ";
         }
     }
-    EXPECT_EQ(shape(*sys).find("65:1"), shape(*sys).rfind("65:1")) << shape(*sys);
-    EXPECT_NE(shape(*sys).find("65:1"), std::string::npos) << shape(*sys);
+    EXPECT_TRUE(seen == "4000000000 uptime 4000000000 " || seen == "uptime 4000000000 4000000000 ")
+        << seen;
 
     auto ifs = ask(s, e2e::request(1, 4, kInterface), 3000);
     ASSERT_NE(ifs, nullptr);
     int macs = 0;
     for (const QTag* t : ifs->getTagList()) {
-        if (t->getTagID() == kMac) {
-            ++macs;
-            EXPECT_EQ(t->getTagType(), QT_BYTES);
-            ASSERT_EQ(t->getDataLength(), 6);
-            EXPECT_TRUE(std::equal(mac, mac + 6, t->getRawData()));
-        }
+        macs += t->getTagID() == kMac && t->getTagType() == QT_BYTES && t->getDataLength() == 6 &&
+                std::equal(mac, mac + 6, t->getRawData());
     }
     EXPECT_EQ(macs, 40);
 

@@ -7,11 +7,14 @@
 #include <vector>
 
 #include "qmsg.h"
+#include "zeldict.h"
 
 namespace {
 
 const char* const kValueCategory = "cTableType";
 const char* const kTableCategory = "cConfigTable";
+// The longest text or byte string one tag carries.
+constexpr size_t kMaxTagBytes = 0xFFFF;
 
 // Truncation toward zero that is defined for every float: NaN gives 0, values beyond the int
 // range give the nearest limit.
@@ -42,6 +45,12 @@ std::string int_text(int n) {
     return std::string(buf, res.ptr);
 }
 
+std::string uint_text(uint32_t n) {
+    char buf[16];
+    auto res = std::to_chars(buf, buf + sizeof buf, n);
+    return std::string(buf, res.ptr);
+}
+
 std::string pointer_text(const void* p) {
     if (p == nullptr) {
         return "0";
@@ -55,31 +64,45 @@ std::string pointer_text(const void* p) {
 
 } // namespace
 
-cTableType::cTableType() : cQlog(kValueCategory), mType(TTE_NIL), mData{false, 0, {}, nullptr, 0} {}
+cTableType::cTableType()
+    : cQlog(kValueCategory), mType(TTE_NIL), mWide(false), mData{false, 0, {}, nullptr, 0} {}
 
 cTableType::cTableType(bool b)
-    : cQlog(kValueCategory), mType(TTE_BOOL), mData{b, 0, {}, nullptr, 0} {
+    : cQlog(kValueCategory), mType(TTE_BOOL), mWide(false), mData{b, 0, {}, nullptr, 0} {
     debug("Casting Bool Type");
 }
 
 cTableType::cTableType(int n)
-    : cQlog(kValueCategory), mType(TTE_NUM), mData{false, n, {}, nullptr, 0} {
+    : cQlog(kValueCategory), mType(TTE_NUM), mWide(false), mData{false, n, {}, nullptr, 0} {
     debug("Casting Int Type");
 }
 
 cTableType::cTableType(std::string s)
-    : cQlog(kValueCategory), mType(TTE_STRING), mData{false, 0, std::move(s), nullptr, 0} {
+    : cQlog(kValueCategory), mType(TTE_STRING),
+      mWide(false), mData{false, 0, std::move(s), nullptr, 0} {
     debug("Casting String Type");
 }
 
 cTableType::cTableType(cConfigTable* t)
-    : cQlog(kValueCategory), mType(TTE_TABLE), mData{false, 0, {}, t, 0} {
+    : cQlog(kValueCategory), mType(TTE_TABLE), mWide(false), mData{false, 0, {}, t, 0} {
     debug("Casting Table Type");
 }
 
 cTableType::cTableType(float f)
-    : cQlog(kValueCategory), mType(TTE_FLOAT), mData{false, 0, {}, nullptr, f} {
+    : cQlog(kValueCategory), mType(TTE_FLOAT), mWide(false), mData{false, 0, {}, nullptr, f} {
     debug("Casting Float Type");
+}
+
+cTableType cTableType::u32(uint32_t v) {
+    cTableType t(static_cast<int>(v));
+    t.mWide = true;
+    return t;
+}
+
+cTableType cTableType::bytes(std::string b) {
+    cTableType t(std::move(b));
+    t.mWide = true;
+    return t;
 }
 
 cTableType::operator std::string() const {
@@ -87,7 +110,7 @@ cTableType::operator std::string() const {
     case TTE_BOOL:
         return mData.b ? "1" : "0";
     case TTE_NUM:
-        return int_text(mData.n);
+        return mWide ? uint_text(static_cast<uint32_t>(mData.n)) : int_text(mData.n);
     case TTE_STRING:
         return mData.s;
     case TTE_TABLE:
@@ -135,7 +158,8 @@ cTableType::operator float() const {
     case TTE_BOOL:
         return mData.b ? 1.0f : 0.0f;
     case TTE_NUM:
-        return static_cast<float>(mData.n);
+        return mWide ? static_cast<float>(static_cast<uint32_t>(mData.n))
+                     : static_cast<float>(mData.n);
     case TTE_FLOAT:
         return mData.f;
     default:
@@ -297,16 +321,16 @@ void cConfigTable::insert(QTag* tag) {
         insert(id, cTableType());
         break;
     case QT_STRING: {
-        // The text ends at its first NUL byte, as a C string would.
+        // The text ends at its first NUL byte, as a C string would. The buffer holds up to
+        // 65536 bytes: the longest text and its terminator.
         std::string buf(static_cast<size_t>(tag->getDataLength()) + 1, '\0');
-        static_cast<QTagString*>(tag)->getValue(&buf[0],
-                                                static_cast<uint16_t>(tag->getDataLength() + 1));
+        static_cast<QTagString*>(tag)->getValue(&buf[0], buf.size());
         buf.resize(std::strlen(buf.c_str()));
         insert(id, std::move(buf));
         break;
     }
     case QT_UINT32:
-        insert(id, static_cast<int>(static_cast<QTagUInt32*>(tag)->getValue()));
+        insert(cTableType(id), cTableType::u32(static_cast<QTagUInt32*>(tag)->getValue()));
         break;
     case QT_UINT16:
         insert(id, static_cast<int>(static_cast<QTagUInt16*>(tag)->getValue()));
@@ -314,11 +338,16 @@ void cConfigTable::insert(QTag* tag) {
     case QT_UINT8:
         insert(id, static_cast<int>(static_cast<QTagUInt8*>(tag)->getValue()));
         break;
+    case QT_BYTES:
+        insert(cTableType(id),
+               cTableType::bytes(std::string(reinterpret_cast<const char*>(tag->getRawData()),
+                                             tag->getDataLength())));
+        break;
     case QT_FLOAT:
         insert(id, static_cast<QTagUInt32*>(tag)->getFloatValue());
         break;
     default:
-        // Byte strings and types this daemon does not know carry nothing a script can use.
+        // Types this daemon does not know carry nothing a script can use.
         break;
     }
 }
@@ -336,13 +365,38 @@ void cConfigTable::insert(int key, QuorrelObject* obj) {
     insert(key, nested);
 }
 
-QMsg* cConfigTable::toQMsg(uint8_t msg_id) {
+QMsg* cConfigTable::toQMsg(uint8_t msg_id, sReplySize* size) {
     auto* msg = new QMsg(msg_id);
-    addTags(msg);
+    sReplySize counted;
+    bool whole = true;
+    addTags(msg, nullptr, &counted, &whole);
+    if (size != nullptr) {
+        *size = counted;
+    }
+    if (!whole) {
+        // Part of a reply would read as the whole answer: none is given.
+        delete msg;
+        return nullptr;
+    }
     return msg;
 }
 
-void cConfigTable::addTags(QMsg* msg) {
+namespace {
+
+// Stands for an object the dictionary lacks: it has no members.
+const QuorrelObjectDef kUnknownObject = {0, "", nullptr, 0, ""};
+
+// The dictionary's type for tag id in def (an object), or among the common tags when def is
+// null; -1 when the dictionary has no such tag.
+int declared_type(const QuorrelObjectDef* def, uint8_t id) {
+    const QuorrelTagDef* tag =
+        def != nullptr ? findMemberTagById(def, id) : findCommonTagById(ZEL::DictDef, id);
+    return tag != nullptr ? tag->type : -1;
+}
+
+} // namespace
+
+void cConfigTable::addTags(QMsg* msg, const QuorrelObjectDef* def, sReplySize* size, bool* whole) {
     for (auto& entry : mTable) {
         int key = static_cast<int>(entry.first);
         if (key < 0) {
@@ -350,6 +404,50 @@ void cConfigTable::addTags(QMsg* msg) {
         }
         auto id = static_cast<uint8_t>(key & 0xff);
         const cTableType& val = entry.second;
+        if (val.getType() == cTableType::TTE_TABLE) {
+            cConfigTable* nested = static_cast<cConfigTable*>(val);
+            if (nested == nullptr) {
+                continue;
+            }
+            auto objid =
+                static_cast<uint8_t>(static_cast<int>(nested->get(std::string("objid"))) & 0xff);
+            ++size->tags;
+            if (*whole && !msg->addTag(QTagFactory::createQTag(objid))) {
+                *whole = false;
+            }
+            const QuorrelObjectDef* nested_def = findObjectById(ZEL::DictDef, objid);
+            nested->addTags(msg, nested_def != nullptr ? nested_def : &kUnknownObject, size, whole);
+            continue;
+        }
+        // The data a tag of this value carries: its length counts against the message's limit
+        // also once the message is known not to be whole.
+        std::string text;
+        bool as_bytes = false;
+        size_t length = 0;
+        switch (val.getType()) {
+        case cTableType::TTE_BOOL:
+            length = 1;
+            break;
+        case cTableType::TTE_NUM:
+        case cTableType::TTE_FLOAT:
+            length = 4;
+            break;
+        case cTableType::TTE_STRING:
+            text = static_cast<std::string>(val);
+            as_bytes = declared_type(def, id) == QT_BYTES;
+            if (!as_bytes) {
+                text.resize(std::strlen(text.c_str()));
+            }
+            length = text.size();
+            break;
+        default:
+            break;
+        }
+        ++size->tags;
+        size->bytes += length;
+        if (!*whole) {
+            continue;
+        }
         QTag* tag = nullptr;
         switch (val.getType()) {
         case cTableType::TTE_NIL:
@@ -361,38 +459,24 @@ void cConfigTable::addTags(QMsg* msg) {
         case cTableType::TTE_NUM:
             tag = QTagFactory::createQTag(id, static_cast<uint32_t>(static_cast<int>(val)));
             break;
-        case cTableType::TTE_STRING: {
-            std::string text = static_cast<std::string>(val);
-            tag = QTagFactory::createQTag(id, text.c_str());
-            if (tag == nullptr) {
-                warn("Tag %d: a text of %zu bytes does not fit in a tag; dropped", id, text.size());
+        case cTableType::TTE_STRING:
+            if (length > kMaxTagBytes) {
+                break;
             }
+            tag = as_bytes
+                      ? QTagFactory::createQTag(id, reinterpret_cast<const uint8_t*>(text.data()),
+                                                static_cast<uint16_t>(length))
+                      : QTagFactory::createQTag(id, text.c_str());
             break;
-        }
         case cTableType::TTE_FLOAT:
             tag = QTagFactory::createQTag(id, static_cast<float>(val), false);
             break;
-        case cTableType::TTE_TABLE: {
-            cConfigTable* nested = static_cast<cConfigTable*>(val);
-            if (nested == nullptr) {
-                break;
-            }
-            auto objid =
-                static_cast<uint8_t>(static_cast<int>(nested->get(std::string("objid"))) & 0xff);
-            add_tag(msg, QTagFactory::createQTag(objid));
-            nested->addTags(msg);
-            continue;
+        case cTableType::TTE_TABLE:
+            break;
         }
+        // addTag takes the tag in every case and refuses a null one.
+        if (!msg->addTag(tag)) {
+            *whole = false;
         }
-        if (tag != nullptr) {
-            add_tag(msg, tag);
-        }
-    }
-}
-
-void cConfigTable::add_tag(QMsg* msg, QTag* tag) {
-    uint8_t id = tag->getTagID();
-    if (!msg->addTag(tag)) {
-        warn("Tag %d: the reply is larger than a message can carry; dropped", id);
     }
 }

@@ -13,6 +13,7 @@
 
 class cConfigTable;
 class QMsg;
+struct QuorrelObjectDef;
 class QTag;
 class QuorrelMessage;
 class QuorrelObject;
@@ -20,6 +21,10 @@ class QuorrelObject;
 // A value of one of six kinds. Converts to int, bool, float, text and table by fixed rules that
 // never fail (a conversion that does not fit the kind gives -1, false, -1.0 or null). Copies
 // share a nested table; the value never owns it.
+//
+// Two marks say where a value came from, so that it can cross into Lua and back unchanged:
+// an integer made by u32() holds an unsigned 32-bit value (its bit pattern in the int), and a
+// text made by bytes() is a byte string whose every byte counts, NULs included.
 class cTableType : public cQlog {
 public:
     enum eElementType : int32_t {
@@ -37,6 +42,12 @@ public:
     cTableType(std::string s);
     cTableType(cConfigTable* t);
     cTableType(float f);
+    // A TTE_NUM holding the unsigned value v. operator int gives its bit pattern (so values from
+    // 2^31 up read as negative there, as a plain int would hold them); the text, float and Lua
+    // forms give v itself.
+    static cTableType u32(uint32_t v);
+    // A TTE_STRING holding every byte of b, NULs included.
+    static cTableType bytes(std::string b);
     ~cTableType() = default;
 
     cTableType(const cTableType& other) = default;
@@ -57,12 +68,18 @@ public:
     bool operator==(const cTableType& other) const;
 
     eElementType getType() const { return mType; }
-    // The text of a TTE_STRING value without a copy (empty for the other kinds); valid while
-    // the value lives.
+    // True for a TTE_NUM made by u32().
+    bool isUnsigned() const { return mType == TTE_NUM && mWide; }
+    // True for a TTE_STRING made by bytes().
+    bool isBytes() const { return mType == TTE_STRING && mWide; }
+    // The text or bytes of a TTE_STRING value without a copy (empty for the other kinds); valid
+    // while the value lives.
     const std::string& text() const { return mData.s; }
 
 private:
     eElementType mType;
+    // The u32 or bytes mark, by mType; false for every value the constructors make.
+    bool mWide;
     struct {
         bool b;
         int n;
@@ -114,7 +131,8 @@ public:
     void insert(cTableType key, cConfigTable* val);
     // Appends a nested table built from obj under key; the table is owned by this one.
     void insert(int key, QuorrelObject* obj);
-    // Appends the entry for one tag; byte-string tags and unknown types add nothing.
+    // Appends the entry for one tag: a u32 tag as an unsigned integer, a byte-string tag as a
+    // bytes() text with every byte; unknown types add nothing.
     void insert(QTag* tag);
 
     // The value of the first entry whose key the probe equals (probe on the left), or the
@@ -122,9 +140,20 @@ public:
     cTableType get(cTableType key);
     cTableType get(std::string key);
 
+    // What a reply needs: its tags and the sum of their data lengths, counted whole even when the
+    // message cannot take them all.
+    struct sReplySize {
+        uint32_t tags = 0;
+        uint64_t bytes = 0;
+    };
     // A new reply message with id msg_id holding this table's entries as tags, nested tables
-    // flattened depth-first behind their object id tags. The caller owns it.
-    QMsg* toQMsg(uint8_t msg_id);
+    // flattened depth-first behind their object id tags. The caller owns it. A text goes out as
+    // a string tag cut at its first NUL; where the dictionary (ZEL::DictDef) declares the member
+    // (by the nested table's "objid") or the common tag a byte string, it goes out whole as a
+    // bytes tag. Null when the reply would not be whole: more than QMsg::kMaxTags tags, more than
+    // QMsg::kMaxDataBytes of data, a single text or byte string over 65535 bytes, or memory
+    // running out. size, when given, gets the reply's size either way.
+    QMsg* toQMsg(uint8_t msg_id, sReplySize* size = nullptr);
 
     // Walks the tree depth-first and writes each entry as a debug line.
     void dump_table();
@@ -136,8 +165,10 @@ public:
     const cTableType& valueAt(size_t i) const { return mTable[i].second; }
 
 private:
-    void addTags(QMsg* msg);
-    void add_tag(QMsg* msg, QTag* tag);
+    // Appends the tags of this table's entries to msg; def is the dictionary's object this
+    // table stands for, null at message level. Counts into size; clears whole at the first tag
+    // that cannot be made or added, after which tags are only counted.
+    void addTags(QMsg* msg, const QuorrelObjectDef* def, sReplySize* size, bool* whole);
     void dump_level(int depth);
 
     std::deque<std::pair<cTableType, cTableType>> mTable;

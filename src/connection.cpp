@@ -173,26 +173,40 @@ QMsg* cConnection::route_msg(QMsg* msg) {
     QMsg* reply = nullptr;
     cConfigScript* script = cConfigScript::getScript(request);
     if (script != nullptr) {
+        int reply_id = -1;
         switch (msg->getMsgID()) {
         case kSet:
             script->setCfg(request, response);
-            reply = response->toQMsg(0);
+            reply_id = 0;
             break;
         case kGet:
             script->getCfg(request, response);
-            reply = response->toQMsg(1);
+            reply_id = 1;
             break;
         case kDelete:
             script->delCfg(request, response);
-            reply = response->toQMsg(0);
+            reply_id = 0;
             break;
         case kReplace:
             script->repCfg(request, response);
-            reply = response->toQMsg(0);
+            reply_id = 0;
             break;
         default:
             info("We only handle get and set");
             break;
+        }
+        if (reply_id >= 0) {
+            cConfigTable::sReplySize size;
+            reply = response->toQMsg(static_cast<uint8_t>(reply_id), &size);
+            if (reply == nullptr) {
+                // A part of the answer would read as all of it: the requester gets none.
+                error("Reply of %s to request seq %d not sent: %u tags, %llu bytes of data "
+                      "break the message limits (%u tags, %u bytes, 65535 bytes per tag)",
+                      script->getName(), msg->getMsgSeq(), static_cast<unsigned>(size.tags),
+                      static_cast<unsigned long long>(size.bytes),
+                      static_cast<unsigned>(QMsg::kMaxTags),
+                      static_cast<unsigned>(QMsg::kMaxDataBytes));
+            }
         }
     } else {
         reply = forward_msg(msg);

@@ -13,6 +13,9 @@
 
 #include "safefile.h"
 
+// A u32 value reaches scripts as a Lua integer, which must hold 2^32 - 1.
+static_assert(LUA_MAXINTEGER >= 4294967295LL, "Lua integers narrower than 64 bits");
+
 namespace {
 
 const char* const kCategory = "cLuaVM";
@@ -30,7 +33,9 @@ int64_t clock_ns(clockid_t id) {
 }
 
 // A number crosses as an integer when its single-precision rounding is integral (so every
-// magnitude from 2^23 up does), truncated from the double and clamped to the int range.
+// magnitude from 2^23 up does), truncated from the double. From 2^31 to 2^32 - 1 it becomes an
+// unsigned integer, so that a u32 value a script was given goes back as it came; beyond that
+// range it is clamped to the nearest int limit.
 cTableType number_value(double d) {
     // Beyond the float range the nearest float is an infinity; the cast alone would be undefined.
     float f = std::fabs(d) > static_cast<double>(FLT_MAX)
@@ -41,6 +46,9 @@ cTableType number_value(double d) {
         return cTableType(f);
     }
     double t = std::trunc(d);
+    if (t >= 2147483648.0 && t <= 4294967295.0) {
+        return cTableType::u32(static_cast<uint32_t>(t));
+    }
     if (t >= 2147483647.0) {
         return cTableType(INT32_MAX);
     }
@@ -456,11 +464,19 @@ void cLuaVM::push(const cTableType& val, int depth) {
         lua_pushboolean(L, static_cast<bool>(val) ? 1 : 0);
         break;
     case cTableType::TTE_NUM:
-        lua_pushinteger(L, static_cast<lua_Integer>(static_cast<int>(val)));
+        if (val.isUnsigned()) {
+            lua_pushinteger(L,
+                            static_cast<lua_Integer>(static_cast<uint32_t>(static_cast<int>(val))));
+        } else {
+            lua_pushinteger(L, static_cast<lua_Integer>(static_cast<int>(val)));
+        }
         break;
-    case cTableType::TTE_STRING:
-        lua_pushstring(L, val.text().c_str());
+    case cTableType::TTE_STRING: {
+        // A byte string crosses whole; a text ends at its first NUL.
+        const std::string& s = val.text();
+        lua_pushlstring(L, s.data(), val.isBytes() ? s.size() : std::strlen(s.c_str()));
         break;
+    }
     case cTableType::TTE_TABLE: {
         auto* nested = static_cast<cConfigTable*>(val);
         lua_createtable(L, 0, nested != nullptr ? static_cast<int>(nested->size()) : 0);
@@ -510,8 +526,13 @@ cTableType cLuaVM::pop(int i) {
     switch (lua_type(L, i)) {
     case LUA_TNUMBER:
         return number_value(lua_tonumberx(L, i, nullptr));
-    case LUA_TSTRING:
-        return cTableType(std::string(lua_tolstring(L, i, nullptr)));
+    case LUA_TSTRING: {
+        // Every byte: whether the string is text (cut at its first NUL on the wire) or a byte
+        // string is decided by the dictionary when the reply is built.
+        size_t len = 0;
+        const char* s = lua_tolstring(L, i, &len);
+        return cTableType(std::string(s, len));
+    }
     case LUA_TBOOLEAN:
         return cTableType(lua_toboolean(L, i) != 0);
     default:

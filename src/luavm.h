@@ -8,11 +8,13 @@
 // whole stack are logged at debug priority in the category "cLuaVM".
 //
 // Tables cross the bridge as follows (see docs/scripting.md): integers, floats, text, booleans
-// and nested tables map onto their Lua kinds; a Lua number becomes an integer when its
-// single-precision rounding is integral, else a float; text ends at its first NUL byte; other Lua
-// kinds become nil. At most kMaxDepth levels of nesting cross in either direction, a Lua table
-// met again on its own nesting path (a cycle) is left out, and at most kMaxEntries entries come
-// back from one call.
+// and nested tables map onto their Lua kinds; an unsigned integer (cTableType::u32) reaches Lua
+// as 0 .. 2^32 - 1; a Lua number becomes an integer when its single-precision rounding is
+// integral, else a float, and an integer from 2^31 to 2^32 - 1 comes back unsigned; a text
+// reaches Lua up to its first NUL byte, a byte string (cTableType::bytes) whole, and a Lua string
+// comes back whole; other Lua kinds become nil. At most kMaxDepth levels of nesting cross in either
+// direction, a Lua table met again on its own nesting path (a cycle) is left out, and at most
+// kMaxEntries entries come back from one call.
 //
 // Every protected run has a budget of this thread's CPU time (a count hook checks it every few
 // thousand Lua instructions; past it the script gets a Lua error it cannot catch for good), and

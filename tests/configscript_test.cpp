@@ -348,6 +348,10 @@ TEST_F(Examples, SettingsAreKeptAcrossARestart) {
     set(32, {{65, T(odd)}});
     set(33, {{72, T(std::string("eth9"))}, {74, T(9000)}});
     set(33, {{74, T(1280)}}); // no name: refused
+    // A u32 from 2^31 up and a 6-byte MAC with NULs are kept as sent; 5 bytes are refused.
+    const std::string mac("\x02\0\0\xff\n\0", 6);
+    set(33, {{72, T(std::string("eth7"))}, {76, T::u32(4000000000u)}, {77, T::bytes(mac)}});
+    set(33, {{72, T(std::string("eth7"))}, {77, T::bytes(mac.substr(1))}});
 
     restart();
     cConfigTable* ntp = get(34);
@@ -358,6 +362,10 @@ TEST_F(Examples, SettingsAreKeptAcrossARestart) {
     EXPECT_EQ(get(32)->get(T(67)).getType(), T::TTE_NUM);
     EXPECT_EQ(num(get(33, {{72, T(std::string("eth9"))}}), 74), 9000);
     EXPECT_EQ(num(get(33, {{72, T(std::string("eth8"))}}), 74), 1500);
+    cConfigTable* eth7 = get(33, {{72, T(std::string("eth7"))}});
+    EXPECT_TRUE(eth7->get(T(76)).isUnsigned());
+    EXPECT_EQ(text(eth7, 76), "4000000000");
+    EXPECT_EQ(text(eth7, 77), mac);
 
     // Replace: members not given go back to their defaults. Delete: all of them do.
     cConfigTable* replaced = run(&cConfigScript::repCfg, 34, {{80, T(std::string("other"))}});

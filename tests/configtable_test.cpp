@@ -10,6 +10,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using T = cTableType;
 
 std::string text(const T& v) {
@@ -53,6 +54,21 @@ TEST(TableValue, ConversionsByKind) {
     EXPECT_EQ(as_float(T((1 << 24) + 1)), 16777216.0f);
     EXPECT_FALSE(as_bool(T(0)));
     EXPECT_TRUE(as_bool(T(-3)));
+
+    // An unsigned value keeps its bit pattern as an int; text and float give the value itself.
+    T big = T::u32(4000000000u);
+    EXPECT_TRUE(big.isUnsigned());
+    EXPECT_FALSE(T(-1).isUnsigned());
+    EXPECT_EQ(as_int(big), -294967296);
+    EXPECT_EQ(text(big), "4000000000");
+    EXPECT_EQ(as_float(big), 4.0e9f);
+    EXPECT_TRUE(big == T(-294967296));
+    EXPECT_TRUE(T(5) == T::u32(5));
+    EXPECT_EQ(text(T::u32(5)), "5");
+    T raw = T::bytes(std::string("a\0b", 3));
+    EXPECT_TRUE(raw.isBytes());
+    EXPECT_FALSE(empty.isBytes());
+    EXPECT_EQ(text(raw), std::string("a\0b", 3));
 }
 
 TEST(TableValue, FloatToIntIsDefinedEverywhere) {
@@ -254,6 +270,9 @@ std::string tags_of(const QMsg& msg) {
         case QT_FLOAT:
             s += "f=" + text(T(static_cast<const QTagUInt32*>(t)->getFloatValue()));
             break;
+        case QT_BYTES:
+            s += "b=" + std::to_string(t->getDataLength());
+            break;
         default:
             s += "type" + std::to_string(t->getTagType());
         }
@@ -286,7 +305,7 @@ TEST(Codec, RequestTableFromAMessage) {
     msg.addTag(QTagFactory::createQTag(0, uint32_t{0xffffffffu}));
     msg.addTag(QTagFactory::createQTag(2, uint8_t{5}));
     msg.addTag(QTagFactory::createQTag(9, "ab"));
-    const uint8_t blob[] = {1, 2, 3};
+    const uint8_t blob[] = {'x', 0, 'y'};
     msg.addTag(QTagFactory::createQTag(12, blob, 3));
     msg.addTag(QTagFactory::createQTag(7));
     msg.addTag(QTagFactory::createQTag(3, uint16_t{300}));
@@ -300,10 +319,31 @@ TEST(Codec, RequestTableFromAMessage) {
     ASSERT_NE(q, nullptr);
     cConfigTable t(q);
     delete q;
-    // A common tag 0 and the first object both sit under key 0, the tag first.
-    EXPECT_EQ(entries_of(&t), "0=-1/2 2=5/2 9=ab/3 0={3=300/2 5=2.5/5 6=nil/0 objid=7/2 } "
-                              "1={6=ab/3 objid=7/2 } ");
-    EXPECT_EQ(text(t.get(T(2))), "5");
+    // A common tag 0 and the first object both sit under key 0, the tag first. A u32 keeps its
+    // unsigned value, a byte string every byte; a text ends at its NUL.
+    EXPECT_EQ(entries_of(&t), "0=4294967295/2 2=5/2 9=ab/3 12=x\0y/3 0={3=300/2 5=2.5/5 6=nil/0 "
+                              "objid=7/2 } 1={6=ab/3 objid=7/2 } "s);
+    EXPECT_TRUE(t.get(T(0)).isUnsigned());
+    EXPECT_EQ(as_int(t.get(T(0))), -1);
+    EXPECT_FALSE(t.get(T(2)).isUnsigned());
+    EXPECT_TRUE(t.get(T(12)).isBytes());
+    EXPECT_FALSE(t.get(T(9)).isBytes());
+
+    // The longest text and byte string keep every byte.
+    for (size_t len : {65534u, 65535u}) {
+        QMsg big(1);
+        std::string data(len, 'x');
+        big.addTag(QTagFactory::createQTag(9, data.c_str()));
+        data[7] = '\0';
+        big.addTag(QTagFactory::createQTag(12, reinterpret_cast<const uint8_t*>(data.data()),
+                                           static_cast<uint16_t>(len)));
+        QuorrelMessage* bq = QuorrelMessage::parseQMsg(&kDict, &big);
+        ASSERT_NE(bq, nullptr);
+        cConfigTable bt(bq);
+        delete bq;
+        EXPECT_EQ(text(bt.get(T(9))), std::string(len, 'x')) << len;
+        EXPECT_EQ(text(bt.get(T(12))), data) << len;
+    }
 }
 
 TEST(Codec, UnknownTypesAddNothing) {
@@ -335,12 +375,15 @@ TEST(Codec, ReplyTagsFromKeysAndValues) {
     t.insert(T(), T(1));
     t.insert(5, T());
     t.insert(6, -1);
+    t.insert(T(7), T::u32(4000000000u));
+    t.insert(8, std::string("a\0b", 3));
     auto* skipped = new cConfigTable();
     skipped->insert(1, 1);
     t.insert(T(std::string("name")), skipped);
     std::unique_ptr<QMsg> msg(t.toQMsg(0));
     EXPECT_EQ(msg->getMsgID(), 0);
-    EXPECT_EQ(tags_of(*msg), "0:u32=1 44:s=x 2:u8=1 0:u8=0 1:f=1.5 5:null 6:u32=4294967295 ");
+    EXPECT_EQ(tags_of(*msg), "0:u32=1 44:s=x 2:u8=1 0:u8=0 1:f=1.5 5:null 6:u32=4294967295 "
+                             "7:u32=4000000000 8:s=a ");
 
     cConfigTable empty;
     std::unique_ptr<QMsg> none(empty.toQMsg(1));
@@ -366,17 +409,59 @@ TEST(Codec, NestedTablesFlattenDepthFirstBehindTheirObjectIds) {
     odd_id->insert(std::string("objid"), std::string("seven"));
     t.insert(2, odd_id);
     t.insert(3, T(static_cast<cConfigTable*>(nullptr)));
+    // The dictionary's interface object: its mac (77) is a byte string, its name (72) text.
+    auto* iface = new cConfigTable();
+    iface->insert(std::string("objid"), 33);
+    iface->insert(77, std::string("\x02\0\0\0\0\x01", 6));
+    iface->insert(72, std::string("eth0\0junk", 9));
+    iface->insert(T(73), T::bytes(std::string("\x01\0", 2)));
+    t.insert(4, iface);
     std::unique_ptr<QMsg> msg(t.toQMsg(1));
     EXPECT_EQ(tags_of(*msg), "9:null 1:u32=10 7:null 2:u32=20 4:u32=40 255:null 5:u32=50 "
-                             "255:null ");
+                             "255:null 33:null 77:b=6 72:s=eth0 73:s=\x01 ");
+    std::string mac(reinterpret_cast<const char*>(msg->getTagList()[9]->getRawData()), 6);
+    EXPECT_EQ(mac, std::string("\x02\0\0\0\0\x01", 6));
 }
 
-TEST(Codec, OversizedTextIsDroppedNotCut) {
-    cConfigTable t;
-    t.insert(1, std::string(70000, 'x'));
-    t.insert(2, std::string("kept"));
-    std::unique_ptr<QMsg> msg(t.toQMsg(1));
-    EXPECT_EQ(tags_of(*msg), "2:s=kept ");
+TEST(Codec, RepliesBeyondTheMessageLimitsAreRefusedWhole) {
+    struct Case {
+        const char* what;
+        int texts;     // top-level texts, keys 1, 2, ...
+        size_t length; // bytes of each
+        int macs;      // interface objects with a byte string of that length
+        bool whole;
+        uint32_t tags;
+        uint64_t bytes;
+    };
+    const Case cases[] = {
+        {"longest text", 1, 65535, 0, true, 1, 65535},
+        {"text over 65535 bytes", 2, 65536, 0, false, 2, 131072},
+        {"byte string over 65535 bytes", 0, 65536, 1, false, 2, 65536},
+        {"4096 tags", 4096, 0, 0, true, 4096, 0},
+        {"4097 tags", 4097, 0, 0, false, 4097, 0},
+        {"256 KiB of data", 4, 65535, 0, true, 4, 262140},
+        {"over 256 KiB of data", 5, 65535, 0, false, 5, 327675},
+    };
+    for (const Case& c : cases) {
+        cConfigTable t;
+        for (int i = 0; i < c.texts; ++i) {
+            t.insert(i + 1, std::string(c.length, 'x'));
+        }
+        for (int i = 0; i < c.macs; ++i) {
+            auto* iface = new cConfigTable();
+            iface->insert(77, std::string(c.length, '\0'));
+            iface->insert(std::string("objid"), 33);
+            t.insert(100 + i, iface);
+        }
+        cConfigTable::sReplySize size;
+        std::unique_ptr<QMsg> msg(t.toQMsg(1, &size));
+        EXPECT_EQ(msg != nullptr, c.whole) << c.what;
+        EXPECT_EQ(size.tags, c.tags) << c.what;
+        EXPECT_EQ(size.bytes, c.bytes) << c.what;
+        if (msg) {
+            EXPECT_EQ(msg->getTagList().size(), c.tags) << c.what;
+        }
+    }
 }
 
 } // namespace

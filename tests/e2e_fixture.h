@@ -24,10 +24,14 @@ constexpr uint8_t kSystem = 32;
 constexpr uint8_t kInterface = 33;
 constexpr uint8_t kNtp = 34; // served by no test script: goes north
 constexpr uint8_t kHostname = 64;
+constexpr uint8_t kLocation = 65;
 constexpr uint8_t kUptime = 67;
 constexpr uint8_t kIfName = 72;
+constexpr uint8_t kMac = 77;
 
-// Serves system and interface. A get of interface answers 40 objects, more than one datagram.
+// Serves system and interface. A get of interface answers 40 objects, more than one datagram;
+// a replace of interface answers 5000 values, more tags than a message carries. A get of system
+// says in its location (65) what the script saw as the uptime (67) last set.
 inline const char* const kScript = R"lua(
 store = store or {}
 
@@ -50,10 +54,12 @@ function getConfig(req)
       if obj.objid == 33 then
         for i = 1, 40 do
           out[#out + 1] = {objid = 33, [72] = string.format("eth%02d-", i) .. string.rep("x", 50),
-                           [74] = 1500 + i}
+                           [74] = 1500 + i, [77] = store["33:77"]}
         end
       else
-        out[#out + 1] = {objid = 32, [64] = store["32:64"] or "tamo-test", [67] = 12345}
+        out[#out + 1] = {objid = 32, [64] = store["32:64"] or "tamo-test",
+                         [67] = store["32:67"] or 12345,
+                         [65] = store["32:67"] and ("uptime " .. store["32:67"])}
       end
     end
   end
@@ -61,7 +67,14 @@ function getConfig(req)
 end
 
 function deleteConfig(req) return {{objid = 32}} end
-function replaceConfig(req) return {[3] = 0} end
+function replaceConfig(req)
+  if req[0].objid == 33 then
+    local out = {}
+    for i = 1, 5000 do out[i] = i end
+    return out
+  end
+  return {[3] = 0}
+end
 )lua";
 
 // Tags of a message as "id:type" words, objects included, for compact comparisons.

@@ -1,6 +1,7 @@
 // End-to-end cases that take a second or less each.
 #include "e2e_fixture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <poll.h>
@@ -76,6 +77,47 @@ TEST_F(EndToEnd, LargeReplyComesInSeveralDatagramsToTheRequester) {
     ASSERT_NE(mine, nullptr);
     EXPECT_EQ(mine->getMsgSeq(), 9);
     EXPECT_EQ(mClient.receive(200), nullptr);
+}
+
+TEST_F(EndToEnd, ValuesCrossAsSentAndNoReplyIsSentInPart) {
+    DaemonSetup s = setup();
+    Daemon d(s);
+    const uint8_t mac[] = {0x02, 0x00, 0x00, 0x00, 0x00, 0xff};
+    ASSERT_NE(ask(s, e2e::request(0, 1, kSystem,
+                                  {QTagFactory::createQTag(kUptime, uint32_t{4000000000u})})),
+              nullptr);
+    ASSERT_NE(ask(s, e2e::request(0, 2, kInterface, {QTagFactory::createQTag(kMac, mac, 6)})),
+              nullptr);
+
+    // What the script saw (its location text) and what it sent back.
+    std::string seen;
+    auto sys = ask(s, e2e::request(1, 3, kSystem));
+    ASSERT_NE(sys, nullptr);
+    for (const QTag* t : sys->getTagList()) {
+        if (t->getTagID() == kUptime) {
+            seen += std::to_string(static_cast<const QTagUInt32*>(t)->getValue()) + " ";
+        } else if (t->getTagID() == kLocation) {
+            seen += text_of(t) + " ";
+        }
+    }
+    EXPECT_TRUE(seen == "4000000000 uptime 4000000000 " || seen == "uptime 4000000000 4000000000 ")
+        << seen;
+
+    auto ifs = ask(s, e2e::request(1, 4, kInterface), 3000);
+    ASSERT_NE(ifs, nullptr);
+    int macs = 0;
+    for (const QTag* t : ifs->getTagList()) {
+        macs += t->getTagID() == kMac && t->getTagType() == QT_BYTES && t->getDataLength() == 6 &&
+                std::equal(mac, mac + 6, t->getRawData());
+    }
+    EXPECT_EQ(macs, 40);
+
+    // 5000 values: more tags than a message carries, so nothing is sent, and one line says why.
+    EXPECT_EQ(ask(s, e2e::request(5, 77, kInterface), 1000), nullptr);
+    EXPECT_TRUE(d.logHas("device.lua to request seq 77 not sent: 5000 tags, 20000 bytes", 1000))
+        << d.log();
+    auto after = ask(s, e2e::request(1, 78, kSystem));
+    ASSERT_NE(after, nullptr);
 }
 
 TEST_F(EndToEnd, HostileDatagramsNeverStopTheDaemon) {

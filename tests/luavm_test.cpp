@@ -49,8 +49,9 @@ size_t entries(cConfigTable* t) {
 }
 
 TEST_F(Bridge, TablesCrossBothWaysWithTheirKinds) {
-    ASSERT_TRUE(load("function echo(t) return t end\n"
-                     "function len(t) return {n = #t[1]} end\n"));
+    ASSERT_TRUE(
+        load("function echo(t) return t end\n"
+             "function len(t) return {n = #t[1], b = #t[2], u = t[3] == 4294967295} end\n"));
     cConfigTable in;
     in.insert(T(1), T(2.5f));
     in.insert(T(std::string("flag")), T(true));
@@ -82,11 +83,22 @@ TEST_F(Bridge, TablesCrossBothWaysWithTheirKinds) {
     EXPECT_EQ(static_cast<std::string>(out.get(T(5))), "ab");
     EXPECT_EQ(static_cast<int>(out.get(T(6))), -7);
 
+    // A text reaches Lua up to its NUL, a byte string whole, a u32 as its unsigned value; all
+    // three come back with every byte and bit.
     cConfigTable s;
     s.insert(1, std::string("ab\0cd", 5));
+    s.insert(T(2), T::bytes(std::string("ab\0cd", 5)));
+    s.insert(T(3), T::u32(4294967295u));
     cConfigTable n;
     ASSERT_TRUE(vm.call("len", &s, &n));
     EXPECT_EQ(static_cast<int>(n.get(std::string("n"))), 2);
+    EXPECT_EQ(static_cast<int>(n.get(std::string("b"))), 5);
+    EXPECT_TRUE(static_cast<bool>(n.get(std::string("u"))));
+    cConfigTable back;
+    ASSERT_TRUE(vm.call("echo", &s, &back));
+    EXPECT_EQ(static_cast<std::string>(back.get(T(2))), std::string("ab\0cd", 5));
+    EXPECT_TRUE(back.get(T(3)).isUnsigned());
+    EXPECT_EQ(static_cast<int>(back.get(T(3))), -1);
 }
 
 TEST_F(Bridge, ReturnedValuesFollowTheIntegralTest) {
@@ -97,6 +109,7 @@ TEST_F(Bridge, ReturnedValuesFollowTheIntegralTest) {
                 a = 2^24 + 1.5, b = 2^23 + 0.5, c = 2^23 - 0.5, d = -0.5,
                 e = 2^40, f = -2^40, g = 7.0, h = 0/0, i = math.huge, j = -math.huge,
                 k = math.maxinteger, l = math.mininteger, m = -0.0,
+                n = 2147483647, o = 2147483648, p = 4294967295, q = 4294967295.5, r = 2^32,
                 s = "a\0b", fn = print, co = coroutine.create(print),
                 [{}] = "table key",
             }
@@ -113,14 +126,20 @@ TEST_F(Bridge, ReturnedValuesFollowTheIntegralTest) {
     EXPECT_EQ(static_cast<int>(seq->get(T(1))), 10);
     EXPECT_EQ(static_cast<int>(seq->get(T(2))), 20);
 
+    // From 2^31 to 2^32 - 1 a number comes back unsigned (the int holds its bit pattern).
     struct {
         const char* key;
         int value;
-    } ints[] = {{"a", 16777217}, {"b", 8388608}, {"e", INT_MAX}, {"f", INT_MIN}, {"g", 7},
-                {"i", INT_MAX},  {"j", INT_MIN}, {"k", INT_MAX}, {"l", INT_MIN}, {"m", 0}};
+        bool isUnsigned;
+    } ints[] = {{"a", 16777217, false}, {"b", 8388608, false}, {"e", INT_MAX, false},
+                {"f", INT_MIN, false},  {"g", 7, false},       {"i", INT_MAX, false},
+                {"j", INT_MIN, false},  {"k", INT_MAX, false}, {"l", INT_MIN, false},
+                {"m", 0, false},        {"n", INT_MAX, false}, {"o", INT_MIN, true},
+                {"p", -1, true},        {"q", -1, true},       {"r", INT_MAX, false}};
     for (const auto& c : ints) {
         EXPECT_EQ(get(c.key).getType(), T::TTE_NUM) << c.key;
         EXPECT_EQ(static_cast<int>(get(c.key)), c.value) << c.key;
+        EXPECT_EQ(get(c.key).isUnsigned(), c.isUnsigned) << c.key;
     }
     EXPECT_EQ(get("c").getType(), T::TTE_FLOAT);
     EXPECT_EQ(static_cast<float>(get("c")), 8388607.5f);
@@ -128,7 +147,8 @@ TEST_F(Bridge, ReturnedValuesFollowTheIntegralTest) {
     EXPECT_EQ(static_cast<float>(get("d")), -0.5f);
     EXPECT_EQ(get("h").getType(), T::TTE_FLOAT);
     EXPECT_TRUE(std::isnan(static_cast<float>(get("h"))));
-    EXPECT_EQ(static_cast<std::string>(get("s")), "a");
+    // Every byte; the reply cuts a text at its NUL (the codec's matter).
+    EXPECT_EQ(static_cast<std::string>(get("s")), std::string("a\0b", 3));
     EXPECT_EQ(get("fn").getType(), T::TTE_NIL);
     EXPECT_EQ(get("co").getType(), T::TTE_NIL);
 
@@ -291,7 +311,7 @@ TEST_F(Bridge, AMemoryErrorAtAnyStepOfARequestIsContained) {
         ++failures;
         ASSERT_LT(n, 100000);
     }
-    EXPECT_GT(failures, 10);
+    EXPECT_GT(failures, 5);
     vm.setMemoryLimit(cLuaVM::kDefaultMemoryBytes);
     cConfigTable out;
     EXPECT_TRUE(vm.call("getConfig", &req, &out));

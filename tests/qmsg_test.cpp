@@ -144,6 +144,10 @@ TEST(QTagFactory, EdgesOfTheFactory) {
     std::unique_ptr<QTag> big(QTagFactory::createQTag(1, max.c_str()));
     ASSERT_TRUE(big);
     EXPECT_EQ(big->getDataLength(), 65535);
+    // The longest text with its terminator needs a size of 65536.
+    std::vector<char> whole(65537, '-');
+    EXPECT_EQ(static_cast<QTagString*>(big.get())->getValue(whole.data(), 65536), 65535);
+    EXPECT_EQ(std::string(whole.data()), max);
     std::string over(65536, 'x');
     EXPECT_EQ(QTagFactory::createQTag(1, over.c_str()), nullptr);
     EXPECT_EQ(QTagFactory::createQTag(1, static_cast<const char*>(nullptr)), nullptr);

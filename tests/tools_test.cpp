@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -290,8 +291,15 @@ TEST(Text, NumbersHexAndFloats) {
     EXPECT_EQ(toolkit::formatFloat(1400.5f), "1400.5");
     EXPECT_EQ(toolkit::formatFloat(-0.0f), "-0");
     EXPECT_EQ(toolkit::formatFloat(16777216.0f), "16777216");
-    for (float f : {1.17549435e-38f, 3.4028235e38f, 0.3f, 123456.79f, 1e-7f}) {
-        EXPECT_EQ(std::strtof(toolkit::formatFloat(f).c_str(), nullptr), f) << f;
+    // Every finite float reads back through tamoctl's words, subnormals included.
+    for (float f : {1.17549435e-38f, 3.4028235e38f, 0.3f, 123456.79f, 1e-7f, 1e-45f, -1e-38f,
+                    std::numeric_limits<float>::denorm_min(), -0.0f}) {
+        std::string error;
+        MsgPtr m =
+            toolkit::buildRequest(0, {"system", "system.load=" + toolkit::formatFloat(f)}, &error);
+        ASSERT_NE(m, nullptr) << f << " " << error;
+        float back = static_cast<const QTagUInt32*>(m->getTagList()[1])->getFloatValue();
+        EXPECT_EQ(std::memcmp(&back, &f, sizeof f), 0) << f;
     }
     EXPECT_EQ(toolkit::formatFloat(-std::numeric_limits<float>::infinity()), "-inf");
 }

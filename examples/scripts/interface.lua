@@ -8,7 +8,8 @@
 -- again before every request, so keep top-level code to definitions (no I/O) and keep state in
 -- files, not globals. docs/scripting.md has the whole contract.
 -- A device script would also apply each setting (ip link, ip address); this example only keeps
--- them. The hardware address (77) is a byte string, which a response table cannot carry.
+-- them. The hardware address (77) is a byte string of 6 bytes: the request table holds it as a
+-- Lua string with every byte, and the reply sends it back whole as the dictionary's bytes tag.
 local store = require "tamo_store"
 
 local OBJID, NAME = 33, "interface"
@@ -20,7 +21,7 @@ local members = {
     [74] = {key = "mtu", valid = store.range(68, 65535), default = 1500},
     [75] = {key = "address", valid = store.ipv4_prefix, default = ""},
     [76] = {key = "speed", valid = store.range(0, 4294967295), default = 0},
-    [77] = {key = "mac", readonly = true},
+    [77] = {key = "mac", valid = function(v) return type(v) == "string" and #v == 6 end},
 }
 
 -- Names the kernel would accept: no "/", no blanks, not "." or "..", at most 15 bytes.
@@ -86,6 +87,17 @@ local function interface(values, name)
     end
     if values[prefix .. "enabled"] == nil and read_sys(name, "operstate") then
         out[73] = read_sys(name, "operstate") ~= "down"
+    end
+    if values[prefix .. "mac"] == nil then
+        -- The kernel writes it as text, "02:00:00:00:00:01"; the reply carries the 6 bytes.
+        local text = read_sys(name, "address") or ""
+        local hex = {text:match("^(%x%x):(%x%x):(%x%x):(%x%x):(%x%x):(%x%x)$")}
+        if #hex == 6 then
+            for i, h in ipairs(hex) do
+                hex[i] = string.char(tonumber(h, 16))
+            end
+            out[77] = table.concat(hex)
+        end
     end
     if values[prefix .. "speed"] == nil then
         local speed = math.tointeger(tonumber(read_sys(name, "speed")))

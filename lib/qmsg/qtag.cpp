@@ -36,10 +36,11 @@ QTagNull::QTagNull(uint8_t id) : QTag(id, QT_NULL, std::string()) {}
 
 QTagString::QTagString(uint8_t id, std::string text) : QTag(id, QT_STRING, std::move(text)) {}
 
-uint16_t QTagString::getValue(char* buf, uint16_t size) const {
+uint16_t QTagString::getValue(char* buf, size_t size) const {
     if (buf == nullptr || size == 0) {
         return 0;
     }
+    // The data length is at most 65535, so the count always fits the result.
     uint16_t n = getDataLength() < size ? getDataLength() : static_cast<uint16_t>(size - 1);
     std::memcpy(buf, getRawData(), n);
     buf[n] = '\0';

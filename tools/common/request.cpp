@@ -40,7 +40,9 @@ bool parse_float(const std::string& text, float* out) {
     char* end = nullptr;
     errno = 0;
     float v = std::strtof(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || errno == ERANGE) {
+    // strtof reports ERANGE also for subnormals, which a float carries: only an overflow to
+    // infinity is refused ("inf" itself is read without it).
+    if (end != text.c_str() + text.size() || (errno == ERANGE && std::isinf(v))) {
         return false;
     }
     *out = v;

@@ -10,6 +10,7 @@
 // other refusal. Objects are not thread safe; use each from one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -66,8 +67,9 @@ private:
 class QTagString : public QTag {
 public:
     // Copies at most size - 1 bytes of the text into buf and NUL-terminates it; returns the
-    // bytes copied. A NUL inside the text is copied like any byte. size 0 writes nothing.
-    uint16_t getValue(char* buf, uint16_t size) const;
+    // bytes copied. A NUL inside the text is copied like any byte. size 0 writes nothing. The
+    // whole text of the longest tag (65535 bytes) takes a size of 65536.
+    uint16_t getValue(char* buf, size_t size) const;
 
 private:
     friend class QTagFactory;

@@ -42,7 +42,7 @@ constexpr QuorrelTagDef kInterfaceTags[] = {
     {74, QT_UINT16, "mtu", "largest packet in bytes"},
     {75, QT_STRING, "address", "IPv4 address with prefix length, e.g. 192.0.2.10/24"},
     {76, QT_UINT32, "speed", "link speed in Mbit/s, 0 for automatic"},
-    {77, QT_BYTES, "mac", "hardware address, 6 bytes (read only)"},
+    {77, QT_BYTES, "mac", "hardware address, 6 bytes"},
 };
 
 constexpr QuorrelTagDef kNtpTags[] = {

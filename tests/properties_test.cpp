@@ -4,6 +4,7 @@
 #include <fstream>
 #include <string>
 
+#include "confdef.h"
 #include "properties.h"
 #include "test_files.h"
 
@@ -79,6 +80,20 @@ TEST(Properties, GetIntAcceptsOnlyWholeDecimalIntegers) {
     EXPECT_EQ(p.getInt("h", 0), -2147483647 - 1);
     for (const char* key : {"d", "e", "g", "i", "j", "k", "l"}) {
         EXPECT_EQ(p.getInt(key, 77), 77) << key;
+    }
+}
+
+// The daemon's ranged settings: a value that is negative, absurd or no number gives the default.
+TEST(Config, RangedSettingsFallBackToTheirDefaults) {
+    TempFile f("neg = -5\nhuge = 2000000\nword = abc\nzero = 0\nfine = 500\n");
+    cConfig::load(f.path());
+    struct Row {
+        const char* key;
+        int expected;
+    } rows[] = {{"neg", 1000}, {"huge", 1000}, {"word", 1000},
+                {"zero", 0},   {"fine", 500},  {"absent", 1000}};
+    for (const Row& r : rows) {
+        EXPECT_EQ(cConfig::getInt(r.key, 1000, 0, 3600000 / 2), r.expected) << r.key;
     }
 }
 

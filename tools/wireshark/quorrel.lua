@@ -161,7 +161,8 @@ local function parse_segment(tvb)
     local len = tvb:len()
     local seg = {len = len}
     if len < HEADER then
-        seg.error, seg.error_at = "only " .. len .. " bytes, a segment header has 8", 0
+        seg.error, seg.error_at = "only " .. len .. (len == 1 and " byte" or " bytes") ..
+                                  ", a segment header has 8", 0
         return seg
     end
     seg.magic = tvb(0, 1):uint()
@@ -342,8 +343,16 @@ end
 local function value_text(tvb, tag)
     local off, n = tag.offset + TAG_HEADER, tag.length
     if tag.type == T_STRING then
+        -- Wireshark hands the text over as valid UTF-8; it is cut between characters.
         local s = n > 0 and tvb(off, n):string(ENC_UTF_8) or ""
-        return #s > 40 and quoted(s:sub(1, 40)) .. "... (" .. n .. " bytes)" or quoted(s)
+        if #s <= 40 then
+            return quoted(s)
+        end
+        local cut = 40
+        while cut > 0 and s:byte(cut + 1) >= 0x80 and s:byte(cut + 1) < 0xC0 do
+            cut = cut - 1
+        end
+        return quoted(s:sub(1, cut)) .. "... (" .. n .. " bytes)"
     elseif tag.type == T_U32 or tag.type == T_U16 or tag.type == T_U8 then
         return tostring(tvb(off, n):uint())
     elseif tag.type == T_FLOAT then
@@ -538,6 +547,8 @@ local function dissect(tvb, pinfo, tree)
     end
     if #summary > 0 then
         info = info .. ": " .. summary_text(summary)
+    elseif seg.msgid == 1 and seg.index == 0 and not seg.more then
+        info = info .. " (no tags: keep-alive)"
     end
     pinfo.cols.info = info
     return len

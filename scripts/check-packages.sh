@@ -73,7 +73,9 @@ check_build() {
   if grep -q '^E:' <<<"$out"; then
     fail "lintian reports errors"
   fi
-  if [ "$arch" = "$host_arch" ]; then
+  if [ "$arch" = "$host_arch" ] && [ "$(id -u)" -ne 0 ]; then
+    echo "-- not run from an unpacked root: chroot needs root"
+  elif [ "$arch" = "$host_arch" ]; then
     run_unpacked "$daemon" "$tools" "$triplet"
   fi
 }

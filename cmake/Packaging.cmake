@@ -57,9 +57,12 @@ reply; zeld-sim stands in for the upstream daemon on a development machine.
 The package also holds a Wireshark dissector (Lua) for the Quorrel protocol,
 which Wireshark and tshark load from their global plugin folder.")
 
-# The sample settings stay the administrator's: dpkg keeps local changes on upgrade.
-file(WRITE ${CMAKE_BINARY_DIR}/packaging/daemon/conffiles "${TAMO_CONFIG_FILE}\n")
-set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/daemon/conffiles)
+# The sample settings stay the administrator's: dpkg keeps local changes on upgrade. Only a file
+# under /etc can be a conffile; a build with the settings elsewhere packages it as a plain file.
+if(TAMO_CONFIG_FILE MATCHES "^/etc/")
+    file(WRITE ${CMAKE_BINARY_DIR}/packaging/daemon/conffiles "${TAMO_CONFIG_FILE}\n")
+    set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/daemon/conffiles)
+endif()
 
 # Each package carries the copyright file and a compressed changelog in its doc folder.
 foreach(pkg tamo tamo-tools)

@@ -211,7 +211,7 @@ end
 -- GUI re-dissects frames in any order) read that record.
 
 local pending   -- key -> message being joined
-local joined    -- frame number of the last segment -> {bytes, frames, tags}
+local joined    -- frame number of the last segment -> {bytes, frames, pieces}
 local frame_note -- frame number -> {reassembled_in = n} or {refused = reason}
 
 local function forget_all()
@@ -442,7 +442,8 @@ local function show_tags(tvb, tree, tags, summary, pieces, continued)
         elseif entry and entry.kind == "object" and tag.type == T_NULL then
             open, open_start = tag.id, tag.offset
             open_tree = tree:add(f.object, tvb(tag.offset, TAG_HEADER), entry.def.name)
-            open_tree:set_text(string.format("Object: %s (%d)", entry.def.name, tag.id))
+            open_tree:set_text(string.format("Object: %s (%d), %s", entry.def.name, tag.id,
+                                             entry.def.help))
             open_tree:add(f.object_id, tvb(tag.offset, 1))
             show_tag(tvb, open_tree, tag, entry)
             table.insert(summary, entry.def.name)

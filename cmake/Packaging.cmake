@@ -78,4 +78,26 @@ foreach(pkg tamo tamo-tools)
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${pkg} COMPONENT ${component})
 endforeach()
 
+# Manual pages: tamo(8) from packaging/tamo.8.in; tamoctl(1) and zeld-sim(1) from their --help
+# (cmake/HelpToMan.cmake), run through the emulator on a cross build.
+set(tamo_man ${CMAKE_BINARY_DIR}/man)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/tamo.8.in ${tamo_man}/tamo.8 @ONLY)
+execute_process(COMMAND gzip -9nc ${tamo_man}/tamo.8 OUTPUT_FILE ${tamo_man}/tamo.8.gz)
+install(FILES ${tamo_man}/tamo.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT daemon)
+list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "|" tamo_man_emulator)
+set(tamo_man_summary_tamoctl "send one configuration request to a tamo daemon")
+set(tamo_man_summary_zeld-sim "stand-in for the upstream daemon of tamo")
+foreach(prog tamoctl zeld-sim)
+    add_custom_command(OUTPUT ${tamo_man}/${prog}.1 ${tamo_man}/${prog}.1.gz
+        COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${prog}> -DEMULATOR=${tamo_man_emulator}
+            -DNAME=${prog} -DSUMMARY=${tamo_man_summary_${prog}} -DVERSION=${PROJECT_VERSION}
+            -DOUTPUT=${tamo_man}/${prog}.1 -P ${PROJECT_SOURCE_DIR}/cmake/HelpToMan.cmake
+        DEPENDS ${prog} ${PROJECT_SOURCE_DIR}/cmake/HelpToMan.cmake
+        COMMENT "Writing the manual page of ${prog}"
+        VERBATIM)
+    list(APPEND tamo_man_pages ${tamo_man}/${prog}.1.gz)
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${tamo_man_pages})
+install(FILES ${tamo_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+
 include(CPack)

@@ -4,15 +4,18 @@
 #   scripts/install-deps.sh            host build, tests, benchmarks
 #   scripts/install-deps.sh --cross    also the armhf cross toolchain, armhf libraries and qemu
 #   scripts/install-deps.sh --fuzz     also clang's sanitizer and fuzzer runtimes
+#   scripts/install-deps.sh --checks   also tshark (dissector test), lintian and dpkg-dev (packages)
 set -euo pipefail
 
 want_cross=0
 want_fuzz=0
+want_checks=0
 for arg in "$@"; do
   case "$arg" in
     --cross) want_cross=1 ;;
     --fuzz) want_fuzz=1 ;;
-    *) echo "usage: $0 [--cross] [--fuzz]" >&2; exit 2 ;;
+    --checks) want_checks=1 ;;
+    *) echo "usage: $0 [--cross] [--fuzz] [--checks]" >&2; exit 2 ;;
   esac
 done
 
@@ -26,6 +29,7 @@ cross_pkgs=(crossbuild-essential-armhf qemu-user
 # into this folder, which cmake/armhf-toolchain.cmake reads.
 armhf_sysroot=/opt/tamo-armhf
 fuzz_pkgs=(clang libclang-rt-14-dev)
+check_pkgs=(tshark lintian dpkg-dev)
 
 missing() {
   local p
@@ -39,6 +43,7 @@ if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 
 pkgs=("${host_pkgs[@]}")
 if [ "$want_fuzz" = 1 ]; then pkgs+=("${fuzz_pkgs[@]}"); fi
+if [ "$want_checks" = 1 ]; then pkgs+=("${check_pkgs[@]}"); fi
 if [ "$want_cross" = 1 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     "${sudo_cmd[@]}" dpkg --add-architecture armhf
@@ -58,6 +63,11 @@ apt_update() {
 mapfile -t todo < <(missing "${pkgs[@]}")
 if [ "${#todo[@]}" -gt 0 ]; then
   echo "installing: ${todo[*]}"
+  # tshark's package asks whether non-root users may capture; they may not.
+  if [[ " ${todo[*]} " == *" tshark "* ]]; then
+    echo "wireshark-common wireshark-common/install-setuid boolean false" |
+      "${sudo_cmd[@]}" debconf-set-selections
+  fi
   apt_update
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${todo[@]}" >/dev/null
 fi

@@ -5,7 +5,8 @@
 #   3. host build with AddressSanitizer + UndefinedBehaviorSanitizer, all tests
 #   4. ThreadSanitizer build, the end-to-end tests (the north link's two threads)
 #   5. armhf cross build, all tests but the slow timed ones, under qemu-arm
-#   6. the fuzz targets (clang, libFuzzer, ASan+UBSan), each for TAMO_FUZZ_SECONDS (60)
+#   6. the Debian packages of the host and armhf builds, checked and run from an unpacked root
+#   7. the fuzz targets (clang, libFuzzer, ASan+UBSan), each for TAMO_FUZZ_SECONDS (60)
 # Build folders go under out/. Set TAMO_JOBS to change the parallelism (default: all cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,16 +60,26 @@ build_and_test() {
 }
 
 step "dependencies"
-scripts/install-deps.sh --cross --fuzz
+scripts/install-deps.sh --cross --fuzz --checks
 
 step "format"
 scripts/check-format.sh
 
-build_and_test host ""
+# The host and armhf builds are also packaged, hence the prefix /usr.
+build_and_test host "" -DCMAKE_INSTALL_PREFIX=/usr
 build_and_test asan "" -DTAMO_SANITIZE=ON -DTAMO_BUILD_BENCH=OFF
 build_and_test tsan "-L e2e" -DTAMO_TSAN=ON -DTAMO_BUILD_BENCH=OFF
 build_and_test armhf "-LE slow" -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
-  -DTAMO_BUILD_BENCH=OFF
+  -DTAMO_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr
+
+step "packages: amd64 and armhf"
+if scripts/check-packages.sh out/host out/armhf >"$log_dir/packages.log" 2>&1; then
+  total_passed=$((total_passed + 1))
+else
+  total_failed=$((total_failed + 1))
+  failures+=("packages")
+fi
+cat "$log_dir/packages.log"
 
 step "fuzz: build"
 fuzz_dir=out/fuzz

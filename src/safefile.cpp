@@ -61,6 +61,46 @@ void remove_leftovers(int dfd, const char* prefix) {
     closedir(d);
 }
 
+// Writes data to a new file that ends up named tmp in the folder dfd, flushed to storage. Unnamed
+// (O_TMPFILE) until it is complete, or named from the start. False with the failed step and its
+// errno; nothing is left under tmp then.
+bool write_temp(int dfd, const char* tmp, bool unnamed, const void* data, size_t len, bool setMode,
+                mode_t mode, const char** step, int* err) {
+    *step = "create a file for";
+    int fd = unnamed ? openat(dfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644)
+                     : openat(dfd, tmp, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *err = errno;
+        return false;
+    }
+    *step = "write";
+    bool ok = write_all(fd, static_cast<const char*>(data), len);
+    if (ok && setMode) {
+        *step = "keep the mode of";
+        ok = fchmod(fd, mode) == 0;
+    }
+    if (ok) {
+        *step = "flush";
+        ok = fsync(fd) == 0;
+    }
+    if (ok && unnamed) {
+        *step = "name";
+        char proc[64];
+        std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+        ok = linkat(AT_FDCWD, proc, dfd, tmp, AT_SYMLINK_FOLLOW) == 0;
+    }
+    *err = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        *step = "close";
+        *err = errno;
+    }
+    if (!ok) {
+        unlinkat(dfd, tmp, 0);
+    }
+    return ok;
+}
+
 } // namespace
 
 bool saveFileAtomically(const char* path, const void* data, size_t len, char* reason, size_t size) {
@@ -90,50 +130,21 @@ bool saveFileAtomically(const char* path, const void* data, size_t len, char* re
 
     struct stat old {};
     bool replacing = fstatat(dfd, base, &old, 0) == 0;
-    // Unnamed until it is complete: a crash while writing leaves nothing behind.
-    bool named = false;
-    int fd = openat(dfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        named = true;
-        fd = openat(dfd, tmp, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
-    }
-    if (fd < 0) {
-        int err = errno;
-        close(dfd);
-        return fail(reason, size, "create a file in", dir, err);
-    }
-    const char* step = "write";
-    bool ok = write_all(fd, static_cast<const char*>(data), len);
-    if (ok && replacing) {
-        step = "keep the mode of";
-        ok = fchmod(fd, old.st_mode & 07777) == 0;
-    }
-    if (ok) {
-        step = "flush";
-        ok = fsync(fd) == 0;
-    }
-    if (ok && !named) {
-        step = "name";
-        char proc[64];
-        std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-        ok = linkat(AT_FDCWD, proc, dfd, tmp, AT_SYMLINK_FOLLOW) == 0;
-        named = ok;
-    }
-    int err = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        step = "close";
-        err = errno;
-    }
+    mode_t mode = replacing ? (old.st_mode & 07777) : 0;
+    // Unnamed until it is complete, where the file system and /proc allow it: a crash while
+    // writing then leaves nothing behind. Otherwise (no O_TMPFILE, no /proc in a chroot) the
+    // file is written under its temporary name.
+    const char* step = nullptr;
+    int err = 0;
+    bool ok = write_temp(dfd, tmp, true, data, len, replacing, mode, &step, &err) ||
+              write_temp(dfd, tmp, false, data, len, replacing, mode, &step, &err);
     if (ok) {
         step = "rename";
         ok = renameat(dfd, tmp, dfd, base) == 0;
         err = errno;
     }
     if (!ok) {
-        if (named) {
-            unlinkat(dfd, tmp, 0);
-        }
+        unlinkat(dfd, tmp, 0);
         close(dfd);
         return fail(reason, size, step, path, err);
     }

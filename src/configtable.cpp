@@ -13,6 +13,11 @@ namespace {
 const char* const kValueCategory = "cTableType";
 const char* const kTableCategory = "cConfigTable";
 
+// A peer's request can draw a reply too large to carry: one line per dropped tag would let it
+// flood the log, so each kind of line has a limit.
+cQlogLimit g_long_text_limit;
+cQlogLimit g_full_reply_limit;
+
 // Truncation toward zero that is defined for every float: NaN gives 0, values beyond the int
 // range give the nearest limit.
 int float_to_int(float f) {
@@ -365,7 +370,9 @@ void cConfigTable::addTags(QMsg* msg) {
             std::string text = static_cast<std::string>(val);
             tag = QTagFactory::createQTag(id, text.c_str());
             if (tag == nullptr) {
-                warn("Tag %d: a text of %zu bytes does not fit in a tag; dropped", id, text.size());
+                limited(g_long_text_limit, WARN,
+                        "Tag %d: a text of %zu bytes does not fit in a tag; dropped", id,
+                        text.size());
             }
             break;
         }
@@ -393,6 +400,7 @@ void cConfigTable::addTags(QMsg* msg) {
 void cConfigTable::add_tag(QMsg* msg, QTag* tag) {
     uint8_t id = tag->getTagID();
     if (!msg->addTag(tag)) {
-        warn("Tag %d: the reply is larger than a message can carry; dropped", id);
+        limited(g_full_reply_limit, WARN,
+                "Tag %d: the reply is larger than a message can carry; dropped", id);
     }
 }

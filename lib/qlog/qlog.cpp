@@ -71,7 +71,7 @@ __attribute__((format(printf, 4, 0))) void write_line(log4cpp::Category& cat, in
     try {
         std::string line(buffer);
         if (held != 0) {
-            line += "; " + std::to_string(held) + " similar lines suppressed";
+            line += " (" + std::to_string(held) + " similar lines suppressed)";
         }
         cat.log(priority, line);
     } catch (...) {

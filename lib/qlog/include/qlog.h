@@ -85,7 +85,7 @@ public:
     bool enabled(int priority) const;
 
     // Writes the line at priority, unchanged, unless limit holds it back; the next line that
-    // goes through the limit ends with "; N similar lines suppressed". A line the category's
+    // goes through the limit ends with " (N similar lines suppressed)". A line the category's
     // priority filters out returns at once and does not touch the limit.
     void limited(cQlogLimit& limit, int priority, const char* fmt, ...)
         __attribute__((format(printf, 4, 5)));

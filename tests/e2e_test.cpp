@@ -112,21 +112,42 @@ TEST_F(EndToEnd, HostileDatagramsNeverStopTheDaemon) {
     EXPECT_TRUE(d.logHas("Quorrel message could not be built"));
 }
 
-TEST_F(EndToEnd, TakenBrokerPortEndsTheProcessWithStatusZero) {
-    DaemonSetup s = setup();
-    int blocker = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(s.brokerPort);
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    Daemon d(s, false);
-    int status = -1;
-    ASSERT_TRUE(d.process().waitExit(20000, &status));
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(d.logHas("Could not bind to port " + std::to_string(s.brokerPort)));
-    EXPECT_FALSE(d.logHas("North link connected"));
-    close(blocker);
+TEST_F(EndToEnd, UnbindableBrokerEndsTheProcessWithStatusZero) {
+    struct Case {
+        const char* settings;
+        bool taken; // the port is held by another socket
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"", true, "Cannot bind 0.0.0.0:PORT: Address already in use"},
+        {"tamo.broker.address = 127.0.0.300\n", false,
+         "tamo.broker.address = '127.0.0.300' is not an IPv4 address"},
+        {"tamo.broker.address = 192.0.2.1\n", false,
+         "Cannot bind 192.0.2.1:PORT: Cannot assign requested address"},
+    };
+    for (const Case& c : cases) {
+        DaemonSetup s = setup();
+        s.settings = c.settings;
+        int blocker = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(s.brokerPort);
+        ASSERT_TRUE(!c.taken || bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
+        Daemon d(s, false);
+        int status = -1;
+        ASSERT_TRUE(d.process().waitExit(20000, &status)) << c.settings;
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        std::string reason = c.reason;
+        size_t at = reason.find("PORT");
+        if (at != std::string::npos) {
+            reason.replace(at, 4, std::to_string(s.brokerPort));
+        }
+        EXPECT_TRUE(d.logHas(reason)) << reason;
+        EXPECT_TRUE(d.logHas("Could not bind to port " + std::to_string(s.brokerPort)));
+        EXPECT_FALSE(d.logHas("North link connected"));
+        close(blocker);
+    }
 }
 
 // The edge: who may ask, which address answers, and what a flood of junk leaves in the log.

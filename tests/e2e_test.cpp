@@ -122,8 +122,8 @@ TEST_F(EndToEnd, UnbindableBrokerEndsTheProcessWithStatusZero) {
         {"", true, "Cannot bind 0.0.0.0:PORT: Address already in use"},
         {"tamo.broker.address = 127.0.0.300\n", false,
          "tamo.broker.address = '127.0.0.300' is not an IPv4 address"},
-        {"tamo.broker.address = 192.0.2.1\n", false,
-         "Cannot bind 192.0.2.1:PORT: Cannot assign requested address"},
+        {"tamo.broker.address = 203.0.113.254\n", false,
+         "Cannot bind 203.0.113.254:PORT: Cannot assign requested address"},
     };
     for (const Case& c : cases) {
         DaemonSetup s = setup();

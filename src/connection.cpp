@@ -168,16 +168,17 @@ bool cConnection::run() {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
     for (;;) {
-        std::memset(&mCurrClient, 0, sizeof mCurrClient);
-        debug("Waiting for data");
-        mRxBufferSize = sizeof mRxBuffer;
-        ssize_t len = receive();
-        int rx_errno = errno;
+        // Checked before each receive: a signal that interrupted the last one, or came while a
+        // datagram was handled, is answered before the loop blocks again.
         if (mReportCounters != 0) {
             mReportCounters = 0;
             report_counters();
         }
-        if (len < 0 && rx_errno == EINTR) {
+        std::memset(&mCurrClient, 0, sizeof mCurrClient);
+        debug("Waiting for data");
+        mRxBufferSize = sizeof mRxBuffer;
+        ssize_t len = receive();
+        if (len < 0 && errno == EINTR) {
             continue;
         }
         if (len >= 0) {

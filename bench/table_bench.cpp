@@ -1,10 +1,13 @@
 // Costs on the request path of the data model: building values and tables, looking up "objid",
-// and a debug line that the logging configuration filters out.
+// a debug line that the logging configuration filters out, the limit on lines a peer can
+// cause, and the allow-list check of each datagram.
 #include <benchmark/benchmark.h>
 
+#include <arpa/inet.h>
 #include <string>
 
 #include "configtable.h"
+#include "peerfilter.h"
 #include "qlog.h"
 
 namespace {
@@ -18,6 +21,45 @@ void BM_FilteredDebugLine(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_FilteredDebugLine);
+
+// A limited line whose priority the configuration filters out: the limit is not touched.
+void BM_FilteredLimitedLine(benchmark::State& state) {
+    cQlog::getLog("bench").setPriority(log4cpp::Priority::WARN);
+    cQlog log("bench");
+    static cQlogLimit limit;
+    int i = 0;
+    for (auto _ : state) {
+        log.limited(limit, INFO, "Rx len = %d;", ++i);
+    }
+}
+BENCHMARK(BM_FilteredLimitedLine);
+
+// A limited line that would be written but is held back, as in a flood.
+void BM_HeldLimitedLine(benchmark::State& state) {
+    cQlog::getLog("bench-held").setPriority(log4cpp::Priority::INFO);
+    cQlog log("bench-held");
+    static cQlogLimit limit;
+    uint32_t held = 0;
+    while (limit.admit(0, &held)) {
+    }
+    int i = 0;
+    for (auto _ : state) {
+        log.limited(limit, INFO, "Rx len = %d;", ++i);
+    }
+}
+BENCHMARK(BM_HeldLimitedLine);
+
+// The allow-list check of one datagram: everyone, and a list of three where the third matches.
+void BM_PeerFilterAllows(benchmark::State& state) {
+    cPeerFilter filter;
+    filter.configure(state.range(0) == 0 ? "0.0.0.0/0" : "10.0.0.0/8, 192.168.1.20, 127.0.0.0/8");
+    in_addr a{};
+    inet_pton(AF_INET, "127.0.0.1", &a);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(filter.allows(a.s_addr));
+    }
+}
+BENCHMARK(BM_PeerFilterAllows)->Arg(0)->Arg(3);
 
 void BM_IntValue(benchmark::State& state) {
     int i = 0;

@@ -10,5 +10,7 @@ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTAMO_SCRIPT_DIR="$PWD/examples/scripts" \
   -DTAMO_BUILD_TESTS=OFF -DTAMO_BUILD_BENCH=OFF "$@" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target tamo tamoctl zeld-sim
+# The sample settings keep the audit file in the state folder; as root it can be made here.
+mkdir -p /var/lib/tamo 2>/dev/null || true
 echo "== tamo: settings $PWD/examples/tamo.conf, scripts $PWD/examples/scripts"
 exec "$dir/src/tamo"

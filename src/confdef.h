@@ -12,6 +12,13 @@ namespace conf {
 // UDP port on which requests arrive.
 constexpr const char* kBrokerPort = "tamo.broker.port";
 constexpr int kBrokerPortDefault = 60010;
+// IPv4 address the broker socket is bound to; 0.0.0.0 is every address of the host.
+constexpr const char* kBrokerAddress = "tamo.broker.address";
+constexpr const char* kBrokerAddressDefault = "0.0.0.0";
+// Sources that may send requests: comma-separated IPv4 addresses and CIDR prefixes
+// (cPeerFilter); the default allows everyone.
+constexpr const char* kBrokerAllow = "tamo.broker.allow";
+constexpr const char* kBrokerAllowDefault = "0.0.0.0/0";
 // UDP port of the upstream daemon.
 constexpr const char* kNorthPort = "tamo.north.port";
 constexpr int kNorthPortDefault = 60000;

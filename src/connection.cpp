@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cinttypes>
 #include <cstring>
 #include <ctime>
 #include <netdb.h>
+#include <string>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,12 +27,50 @@ constexpr time_t kKeepAliveSeconds = 10;
 constexpr uint8_t kSeqMask = 127;
 constexpr uint8_t kKeepAliveId = 1;
 
+const char* const kAuditCategory = "audit";
+constexpr size_t kAuditObjects = 32; // objects named in one audit line; the rest are counted
+
 // Request kinds a script serves, by message id.
 enum : uint8_t { kSet = 0, kGet = 1, kDelete = 4, kReplace = 5 };
+
+const char* kind_name(uint8_t id) {
+    switch (id) {
+    case kSet:
+        return "set";
+    case kDelete:
+        return "delete";
+    case kReplace:
+        return "replace";
+    default:
+        return nullptr;
+    }
+}
+
+const char* outcome_name(cLuaVM::eOutcome outcome) {
+    switch (outcome) {
+    case cLuaVM::OUTCOME_DONE:
+        return "done";
+    case cLuaVM::OUTCOME_OVER_BUDGET:
+        return "over budget";
+    case cLuaVM::OUTCOME_ERROR:
+        break;
+    }
+    return "script error";
+}
+
+// One limit per kind of line that a peer can cause.
+cQlogLimit g_rx_len_limit;
+cQlogLimit g_denied_limit;
+cQlogLimit g_dictionary_limit;
+cQlogLimit g_unhandled_limit;
+cQlogLimit g_oversized_limit;
+cQlogLimit g_north_tx_limit;
+cQlogLimit g_north_read_limit;
 
 } // namespace
 
 cConnection* cConnection::mInstance = nullptr;
+volatile sig_atomic_t cConnection::mReportCounters = 0;
 
 bool cConnection::start() {
     if (mInstance == nullptr) {
@@ -43,8 +83,9 @@ bool cConnection::start() {
 }
 
 cConnection::cConnection()
-    : cQlog(kCategory), mRxBufferSize(0), mCurrClient(), mMsgSeq(0), mRxSeq(0), mRxReady(false),
-      mRxMsg(nullptr) {
+    : cQlog(kCategory), mRxBufferSize(0), mCurrClient(), mCurrLocal(), mCurrLocalKnown(false),
+      mAudit(kAuditCategory), mMsgSeq(0), mRxSeq(0), mRxReady(false), mRxRefused(false),
+      mRxMsg(nullptr), mCounters() {
     mBrokerPort =
         static_cast<uint16_t>(cConfig::getInt(conf::kBrokerPort, conf::kBrokerPortDefault));
     mBrokerSocket = -1;
@@ -76,24 +117,57 @@ cConnection::~cConnection() {
 
 bool cConnection::setup() {
     mBrokerSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    const char* address = cConfig::getString(conf::kBrokerAddress, conf::kBrokerAddressDefault);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(mBrokerPort);
-    if (bind(mBrokerSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (inet_pton(AF_INET, address, &addr.sin_addr) != 1) {
+        error("%s = '%s' is not an IPv4 address", conf::kBrokerAddress, address);
         debug("Could not bind to port %d", mBrokerPort);
         return false;
     }
+    if (bind(mBrokerSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        error("Cannot bind %s:%d: %s", address, mBrokerPort, std::strerror(errno));
+        debug("Could not bind to port %d", mBrokerPort);
+        return false;
+    }
+    // With the local address of each datagram at hand, a reply leaves from the address its
+    // request came to, also on a host with several.
+    int on = 1;
+    if (setsockopt(mBrokerSocket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
+        warn("IP_PKTINFO: %s; replies leave from the address routing picks", std::strerror(errno));
+    }
+    const char* allow = cConfig::getString(conf::kBrokerAllow, conf::kBrokerAllowDefault);
+    mPeerFilter.configure(allow);
     mNorthSocket = socket(AF_INET, SOCK_DGRAM, 0);
     debug("Created North Socket on port %d", mNorthPort);
-    info("Listening on UDP port %d; requests no script serves go to port %d of %s", mBrokerPort,
-         mNorthPort, cConfig::getString(conf::kNorthHost, conf::kNorthHostDefault));
+    info("Listening on UDP %s:%d for %s; requests no script serves go to port %d of %s", address,
+         mBrokerPort, allow, mNorthPort,
+         cConfig::getString(conf::kNorthHost, conf::kNorthHostDefault));
     return true;
 }
 
+void cConnection::on_sigusr1(int) {
+    mReportCounters = 1;
+}
+
 bool cConnection::run() {
+    // Without SA_RESTART the signal ends a blocked receive with EINTR, so the counters are
+    // written at once, not at the next datagram.
+    struct sigaction sa {};
+    sa.sa_handler = on_sigusr1;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(SIGUSR1, &sa, nullptr);
+    // The poller inherits a mask that blocks SIGUSR1: the signal always lands on this thread.
+    sigset_t usr1;
+    sigset_t previous;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, &previous);
     pthread_t poller;
     pthread_create(&poller, nullptr, north_poller, this);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
     // Under a service manager's watchdog an idle receive wakes up in time to ping it.
     cWatchdog watchdog;
@@ -106,17 +180,37 @@ bool cConnection::run() {
 
     for (;;) {
         watchdog.kick();
-        socklen_t addrlen = sizeof mCurrClient;
+        // Checked before each receive: a signal that interrupted the last one, or came while a
+        // datagram was handled, is answered before the loop blocks again.
+        if (mReportCounters != 0) {
+            mReportCounters = 0;
+            report_counters();
+        }
         std::memset(&mCurrClient, 0, sizeof mCurrClient);
         debug("Waiting for data");
         mRxBufferSize = sizeof mRxBuffer;
-        ssize_t len = recvfrom(mBrokerSocket, mRxBuffer, static_cast<size_t>(mRxBufferSize), 0,
-                               reinterpret_cast<sockaddr*>(&mCurrClient), &addrlen);
-        if (len < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            continue; // the watchdog's receive time-out
+        ssize_t len = receive();
+        if (len < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            continue; // a signal, or the watchdog's receive time-out
+        }
+        if (len >= 0) {
+            ++mCounters.received;
+            // The first gate: nothing from a source the allow-list does not name is parsed,
+            // answered or forwarded.
+            if (!mPeerFilter.allows(mCurrClient.sin_addr.s_addr)) {
+                ++mCounters.denied;
+                char host[INET_ADDRSTRLEN];
+                inet_ntop(AF_INET, &mCurrClient.sin_addr, host, sizeof host);
+                limited(g_denied_limit, INFO, "Datagram from %s:%d denied", host,
+                        ntohs(mCurrClient.sin_port));
+                continue;
+            }
         }
         if (len <= 0) {
-            info("Rx len = %d;", static_cast<int>(len));
+            if (len == 0) {
+                ++mCounters.malformed;
+            }
+            limited(g_rx_len_limit, INFO, "Rx len = %d;", static_cast<int>(len));
             continue;
         }
         if (enabled(DEBUG)) {
@@ -135,9 +229,102 @@ bool cConnection::run() {
     return true;
 }
 
+ssize_t cConnection::receive() {
+    iovec iov{mRxBuffer, static_cast<size_t>(mRxBufferSize)};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr mh{};
+    mh.msg_name = &mCurrClient;
+    mh.msg_namelen = sizeof mCurrClient;
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    mh.msg_control = control;
+    mh.msg_controllen = sizeof control;
+    ssize_t len = recvmsg(mBrokerSocket, &mh, 0);
+    int saved = errno;
+    mCurrLocalKnown = false;
+    if (len >= 0) {
+        for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                // The local address the kernel would answer from: the destination itself for
+                // a unicast request, the receiving interface's address for a broadcast.
+                mCurrLocal = info.ipi_spec_dst;
+                mCurrLocalKnown = true;
+            }
+        }
+    }
+    errno = saved;
+    return len;
+}
+
+void cConnection::send_reply(const uint8_t* data, uint16_t len) {
+    iovec iov{const_cast<uint8_t*>(data), len};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr mh{};
+    mh.msg_name = &mCurrClient;
+    mh.msg_namelen = sizeof mCurrClient;
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    if (mCurrLocalKnown) {
+        mh.msg_control = control;
+        mh.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&mh);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst = mCurrLocal;
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    }
+    ssize_t sent = sendmsg(mBrokerSocket, &mh, 0);
+    if (sent > 0) {
+        mCounters.replyBytes += static_cast<uint64_t>(sent);
+    }
+}
+
+void cConnection::report_counters() {
+    info("Counters: received=%" PRIu64 " denied=%" PRIu64 " malformed=%" PRIu64 " refused=%" PRIu64
+         " served=%" PRIu64 " script_errors=%" PRIu64 " forwards=%" PRIu64
+         " forwards_answered=%" PRIu64 " forwards_timed_out=%" PRIu64 " forwards_refused=%" PRIu64
+         " replies=%" PRIu64 " reply_bytes=%" PRIu64 " lines_suppressed=%" PRIu64,
+         mCounters.received, mCounters.denied, mCounters.malformed, mCounters.refused,
+         mCounters.served, mCounters.scriptErrors, mCounters.forwards, mCounters.answered,
+         mCounters.timedOut, mCounters.northRefused, mCounters.replies, mCounters.replyBytes,
+         cQlog::suppressedLines());
+}
+
+void cConnection::audit(const QuorrelMessage* qmsg, uint8_t msg_id, uint8_t seq, const char* by,
+                        const char* outcome, const timespec& started) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t us = (static_cast<int64_t>(now.tv_sec) - started.tv_sec) * 1000000 +
+                 (now.tv_nsec - started.tv_nsec) / 1000;
+    std::string objects;
+    std::vector<QuorrelObject*>* objs = qmsg->getObjects();
+    if (objs != nullptr) {
+        for (size_t i = 0; i < objs->size() && i < kAuditObjects; ++i) {
+            uint8_t id = (*objs)[i]->getID();
+            const QuorrelObjectDef* def = findObjectById(ZEL::DictDef, id);
+            objects += i == 0 ? "" : ",";
+            objects += def != nullptr ? def->name : std::to_string(id);
+        }
+        if (objs->size() > kAuditObjects) {
+            objects += ",+" + std::to_string(objs->size() - kAuditObjects);
+        }
+        delete objs;
+    }
+    char host[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &mCurrClient.sin_addr, host, sizeof host);
+    mAudit.info("peer=%s:%d seq=%d kind=%s objects=%s by=\"%s\" outcome=\"%s\" us=%" PRId64, host,
+                ntohs(mCurrClient.sin_port), seq, kind_name(msg_id),
+                objects.empty() ? "-" : objects.c_str(), by, outcome, us);
+}
+
 void cConnection::handle_msg(uint8_t* buf, int len) {
     QMsg* msg = QMsg::parseMsg(buf, static_cast<uint16_t>(len));
     if (msg == nullptr) {
+        ++mCounters.malformed;
         return;
     }
     uint8_t seq = msg->getMsgSeq();
@@ -152,19 +339,29 @@ void cConnection::handle_msg(uint8_t* buf, int len) {
         for (QMsg* seg = reply->getNextSegment(); seg != nullptr; seg = reply->getNextSegment()) {
             uint16_t n = seg->getMsg(out, kSegmentBytes);
             if (n != 0) {
-                sendto(mBrokerSocket, out, n, 0, reinterpret_cast<sockaddr*>(&mCurrClient),
-                       sizeof mCurrClient);
+                send_reply(out, n);
             }
         }
+        ++mCounters.replies;
         delete reply;
     }
     delete msg;
 }
 
 QMsg* cConnection::route_msg(QMsg* msg) {
+    // A write leaves an audit line with how long it took; the clock is read only when the line
+    // will be written.
+    uint8_t msg_id = msg->getMsgID();
+    uint8_t seq = msg->getMsgSeq();
+    bool audited = kind_name(msg_id) != nullptr && mAudit.enabled(INFO);
+    timespec started{};
+    if (audited) {
+        clock_gettime(CLOCK_MONOTONIC, &started);
+    }
     QuorrelMessage* qmsg = QuorrelMessage::parseQMsg(ZEL::DictDef, msg);
     if (qmsg == nullptr) {
-        info("Quorrel message could not be built");
+        ++mCounters.refused;
+        limited(g_dictionary_limit, INFO, "Quorrel message could not be built");
         return nullptr;
     }
     debug("Got good Quorrel message");
@@ -174,7 +371,7 @@ QMsg* cConnection::route_msg(QMsg* msg) {
     cConfigScript* script = cConfigScript::getScript(request);
     if (script != nullptr) {
         int reply_id = -1;
-        switch (msg->getMsgID()) {
+        switch (msg_id) {
         case kSet:
             script->setCfg(request, response);
             reply_id = 0;
@@ -192,24 +389,37 @@ QMsg* cConnection::route_msg(QMsg* msg) {
             reply_id = 0;
             break;
         default:
-            info("We only handle get and set");
+            limited(g_unhandled_limit, INFO, "We only handle get and set");
             break;
         }
         if (reply_id >= 0) {
+            ++mCounters.served;
+            if (script->lastOutcome() != cLuaVM::OUTCOME_DONE) {
+                ++mCounters.scriptErrors;
+            }
             cConfigTable::sReplySize size;
             reply = response->toQMsg(static_cast<uint8_t>(reply_id), &size);
             if (reply == nullptr) {
                 // A part of the answer would read as all of it: the requester gets none.
-                error("Reply of %s to request seq %d not sent: %u tags, %llu bytes of data "
-                      "break the message limits (%u tags, %u bytes, 65535 bytes per tag)",
-                      script->getName(), msg->getMsgSeq(), static_cast<unsigned>(size.tags),
-                      static_cast<unsigned long long>(size.bytes),
-                      static_cast<unsigned>(QMsg::kMaxTags),
-                      static_cast<unsigned>(QMsg::kMaxDataBytes));
+                limited(g_oversized_limit, ERROR,
+                        "Reply of %s to request seq %d not sent: %u tags, %llu bytes of data "
+                        "break the message limits (%u tags, %u bytes, 65535 bytes per tag)",
+                        script->getName(), seq, static_cast<unsigned>(size.tags),
+                        static_cast<unsigned long long>(size.bytes),
+                        static_cast<unsigned>(QMsg::kMaxTags),
+                        static_cast<unsigned>(QMsg::kMaxDataBytes));
+            }
+            if (audited) {
+                audit(qmsg, msg_id, seq, script->getName(), outcome_name(script->lastOutcome()),
+                      started);
             }
         }
     } else {
         reply = forward_msg(msg);
+        if (audited) {
+            audit(qmsg, msg_id, seq, "forwarded",
+                  reply != nullptr ? "done" : "no reply from upstream", started);
+        }
     }
     delete qmsg;
     delete request;
@@ -221,16 +431,22 @@ QMsg* cConnection::forward_msg(QMsg* msg) {
     uint8_t requester_seq = msg->getMsgSeq();
     uint8_t seq = produce_sequence();
 
+    ++mCounters.forwards;
     pthread_mutex_lock(&mRxMutex);
     mRxSeq = seq;
     msg->setMsgSeq(seq);
     mRxReady = true;
-    tx_msg(msg);
+    // A refusal the poller filed before the slot was armed belonged to an earlier datagram.
+    mRxRefused = false;
+    if (tx_msg(msg) == ECONNREFUSED) {
+        mRxRefused = true;
+    }
 
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += kReplyWaitSeconds;
-    while (mRxReady) {
+    // A refusal ends the wait at once: nothing listens upstream, so no reply can come.
+    while (mRxReady && !mRxRefused) {
         if (pthread_cond_timedwait(&mRxCond, &mRxMutex, &deadline) != 0) {
             break;
         }
@@ -250,10 +466,18 @@ QMsg* cConnection::forward_msg(QMsg* msg) {
         }
         if (reply != nullptr) {
             reply->setMsgSeq(requester_seq);
+            ++mCounters.answered;
         }
     } else {
-        debug("North message timed out...");
+        if (mRxRefused) {
+            debug("North message timed out... (%s)", std::strerror(ECONNREFUSED));
+            ++mCounters.northRefused;
+        } else {
+            debug("North message timed out...");
+            ++mCounters.timedOut;
+        }
         mRxReady = false;
+        mRxRefused = false;
         delete mRxMsg;
         mRxMsg = nullptr;
     }
@@ -261,7 +485,8 @@ QMsg* cConnection::forward_msg(QMsg* msg) {
     return reply;
 }
 
-void cConnection::tx_msg(QMsg* msg) {
+int cConnection::tx_msg(QMsg* msg) {
+    int failed = 0;
     debug("Forwarding northbound message seq %d", msg->getMsgSeq());
     pthread_mutex_lock(&mTxMutex);
     msg->segmentMessage(kSegmentBytes);
@@ -276,12 +501,18 @@ void cConnection::tx_msg(QMsg* msg) {
         }
         ssize_t sent = send(mNorthSocket, out, n, 0);
         if (sent < 0) {
-            error("North Tx Error %d", static_cast<int>(sent));
+            int e = errno;
+            if (failed == 0) {
+                failed = e;
+            }
+            limited(g_north_tx_limit, ERROR, "North Tx Error %d: %s", static_cast<int>(sent),
+                    std::strerror(e));
         } else {
             debug("North sent %d bytes", static_cast<int>(sent));
         }
     }
     pthread_mutex_unlock(&mTxMutex);
+    return failed;
 }
 
 uint8_t cConnection::produce_sequence() {
@@ -329,6 +560,16 @@ void cConnection::process_north_rx(uint8_t* buf, int len) {
     pthread_mutex_unlock(&mRxMutex);
 }
 
+void cConnection::north_refused() {
+    // Only the poller's lock is taken here, never mTxMutex with it.
+    pthread_mutex_lock(&mRxMutex);
+    if (mRxReady) {
+        mRxRefused = true;
+        pthread_cond_signal(&mRxCond);
+    }
+    pthread_mutex_unlock(&mRxMutex);
+}
+
 void* cConnection::north_poller(void* arg) {
     auto* self = static_cast<cConnection*>(arg);
 
@@ -370,7 +611,12 @@ void* cConnection::north_poller(void* arg) {
             self->debug("Received %d bytes from zeld", static_cast<int>(n));
             self->process_north_rx(buf, static_cast<int>(n));
         } else {
-            self->warn("Socket Read Error %d", static_cast<int>(n));
+            int e = errno;
+            self->limited(g_north_read_limit, WARN, "Socket Read Error %d: %s", static_cast<int>(n),
+                          n < 0 ? std::strerror(e) : "empty datagram");
+            if (n < 0 && e == ECONNREFUSED) {
+                self->north_refused();
+            }
         }
     }
     return nullptr;

@@ -157,10 +157,17 @@ void Process::stop() {
     }
 }
 
-Client::Client() {
+Client::Client(const char* address) {
     mFd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a = loopback(0);
+    inet_pton(AF_INET, address, &a.sin_addr);
     bind(mFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+}
+
+void Client::connectTo(const char* address, uint16_t port) {
+    sockaddr_in to = loopback(port);
+    inet_pton(AF_INET, address, &to.sin_addr);
+    mConnected = connect(mFd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
 }
 
 Client::~Client() {
@@ -168,6 +175,10 @@ Client::~Client() {
 }
 
 void Client::sendRaw(uint16_t port, const void* data, size_t len) {
+    if (mConnected) {
+        ::send(mFd, data, len, 0);
+        return;
+    }
     sockaddr_in to = loopback(port);
     sendto(mFd, data, len, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
@@ -234,11 +245,12 @@ const std::string& Daemon::prepare(const DaemonSetup& setup) {
          << "tamo.north.port = " << setup.northPort << "\n"
          << "tamo.north.host = " << setup.northHost << "\n"
          << "log4cpp.rootCategory = INFO, file\n"
-         << "log4cpp.category.cConnection = DEBUG\n"
+         << "log4cpp.category.cConnection = " << setup.connectionLog << "\n"
          << "log4cpp.appender.file = FileAppender\n"
          << "log4cpp.appender.file.fileName = " << log_path << "\n"
          << "log4cpp.appender.file.layout = PatternLayout\n"
-         << "log4cpp.appender.file.layout.ConversionPattern = %d{%H:%M:%S.%l} %p %c: %m%n\n";
+         << "log4cpp.appender.file.layout.ConversionPattern = %d{%H:%M:%S.%l} %p %c: %m%n\n"
+         << setup.settings;
     writeFile(d + "/tamo.conf", conf.str());
     writeFile(log_path, "");
     return log_path;
@@ -247,7 +259,8 @@ const std::string& Daemon::prepare(const DaemonSetup& setup) {
 Daemon::Daemon(const DaemonSetup& setup, bool wait_ready)
     : mProcess({TAMO_E2E_BIN}, prepare(setup) + ".out") {
     if (wait_ready) {
-        logHas("Waiting for data", 20000);
+        // Without debug lines, the last line before the receive loop.
+        logHas(setup.connectionLog == "DEBUG" ? "Waiting for data" : "Listening on UDP", 20000);
     }
 }
 

@@ -41,14 +41,17 @@ private:
     pid_t mPid = -1;
 };
 
-// A loopback UDP client bound to its own port.
+// A loopback UDP client bound to its own port on address (any of 127.0.0.0/8).
 class Client {
 public:
-    Client();
+    explicit Client(const char* address = "127.0.0.1");
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
+    // Connects the socket to address:port: from then on it sends there whatever port is given,
+    // and receives only what comes from there.
+    void connectTo(const char* address, uint16_t port);
     void sendRaw(uint16_t port, const void* data, size_t len);
     // Sends msg (one datagram; it must fit) to the port.
     void send(uint16_t port, QMsg& msg);
@@ -58,6 +61,7 @@ public:
 
 private:
     int mFd = -1;
+    bool mConnected = false;
 };
 
 // The folder the test build of the daemon reads, with its settings and its scripts.
@@ -65,6 +69,9 @@ struct DaemonSetup {
     uint16_t brokerPort = 0;
     uint16_t northPort = 0;
     std::string northHost = "127.0.0.1";
+    // priority of the category cConnection; further settings lines, appended as they are
+    std::string connectionLog = "DEBUG";
+    std::string settings;
     // file name -> Lua source, written into the script folder
     std::vector<std::pair<std::string, std::string>> scripts;
 };

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <poll.h>
 #include <random>
@@ -155,21 +156,157 @@ TEST_F(EndToEnd, HostileDatagramsNeverStopTheDaemon) {
     EXPECT_TRUE(d.logHas("Quorrel message could not be built"));
 }
 
-TEST_F(EndToEnd, TakenBrokerPortEndsTheProcessWithStatusZero) {
+TEST_F(EndToEnd, UnbindableBrokerEndsTheProcessWithStatusZero) {
+    struct Case {
+        const char* settings;
+        bool taken; // the port is held by another socket
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"", true, "Cannot bind 0.0.0.0:PORT: Address already in use"},
+        {"tamo.broker.address = 127.0.0.300\n", false,
+         "tamo.broker.address = '127.0.0.300' is not an IPv4 address"},
+        {"tamo.broker.address = 203.0.113.254\n", false,
+         "Cannot bind 203.0.113.254:PORT: Cannot assign requested address"},
+    };
+    for (const Case& c : cases) {
+        DaemonSetup s = setup();
+        s.settings = c.settings;
+        int blocker = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(s.brokerPort);
+        ASSERT_TRUE(!c.taken || bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
+        Daemon d(s, false);
+        int status = -1;
+        ASSERT_TRUE(d.process().waitExit(20000, &status)) << c.settings;
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        std::string reason = c.reason;
+        size_t at = reason.find("PORT");
+        if (at != std::string::npos) {
+            reason.replace(at, 4, std::to_string(s.brokerPort));
+        }
+        EXPECT_TRUE(d.logHas(reason)) << reason;
+        EXPECT_TRUE(d.logHas("Could not bind to port " + std::to_string(s.brokerPort)));
+        EXPECT_FALSE(d.logHas("North link connected"));
+        close(blocker);
+    }
+}
+
+// The edge: who may ask, which address answers, and what a flood of junk leaves in the log.
+TEST_F(EndToEnd, UnlistedSourceGetsNothingAndRepliesLeaveFromTheAddressAsked) {
     DaemonSetup s = setup();
-    int blocker = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(s.brokerPort);
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    Daemon d(s, false);
-    int status = -1;
-    ASSERT_TRUE(d.process().waitExit(20000, &status));
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(d.logHas("Could not bind to port " + std::to_string(s.brokerPort)));
-    EXPECT_FALSE(d.logHas("North link connected"));
-    close(blocker);
+    s.settings = "tamo.broker.allow = 127.0.0.1\n";
+    Daemon d(s);
+    Client denied("127.0.0.2");
+    std::unique_ptr<QMsg> get(e2e::request(1, 4, kSystem));
+    denied.send(s.brokerPort, *get);
+    EXPECT_EQ(denied.receive(500), nullptr);
+    EXPECT_TRUE(d.logHas("Datagram from 127.0.0.2:"));
+    EXPECT_FALSE(d.logHas("Got good Quorrel message"));
+
+    // A connected socket takes only datagrams from the address it sent to.
+    Client asker;
+    asker.connectTo("127.0.0.2", s.brokerPort);
+    asker.send(s.brokerPort, *get);
+    std::unique_ptr<QMsg> reply(asker.receive(2000));
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->getMsgSeq(), 4);
+}
+
+TEST_F(EndToEnd, RefusedForwardEndsTheWaitAtOnce) {
+    DaemonSetup s = setup(); // nothing listens on the north port
+    Daemon d(s);
+    ASSERT_TRUE(d.logHas("North link connected", 10000));
+    auto t0 = std::chrono::steady_clock::now();
+    std::unique_ptr<QMsg> fwd(e2e::request(1, 1, kNtp));
+    mClient.send(s.brokerPort, *fwd);
+    auto get = ask(s, e2e::request(1, 2, kSystem));
+    ASSERT_NE(get, nullptr);
+    EXPECT_EQ(get->getMsgSeq(), 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_TRUE(d.logHas("North message timed out... (Connection refused)"));
+}
+
+TEST_F(EndToEnd, TenThousandBadDatagramsLeaveAFewDozenLogLines) {
+    DaemonSetup s = setup();
+    s.connectionLog = "INFO";
+    s.settings = "tamo.broker.allow = 127.0.0.1\n";
+    Daemon d(s);
+    Client denied("127.0.0.2");
+    std::unique_ptr<QMsg> refused(
+        e2e::request(1, 3, kSystem, {QTagFactory::createQTag(200, uint32_t{1})}));
+    uint8_t bad[64];
+    uint16_t bad_len = refused->getMsg(bad, sizeof bad);
+    auto lines_in = [](const std::string& text) {
+        return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    };
+    const size_t lines_before = lines_in(d.log());
+    for (int i = 0; i < 10000; ++i) {
+        switch (i % 4) {
+        case 0:
+            mClient.sendRaw(s.brokerPort, "", 0);
+            break;
+        case 1:
+            mClient.sendRaw(s.brokerPort, "\xff\xfe junk", 7);
+            break;
+        case 2:
+            mClient.sendRaw(s.brokerPort, bad, bad_len);
+            break;
+        default:
+            denied.sendRaw(s.brokerPort, bad, bad_len);
+        }
+        if (i % 100 == 99) {
+            // Bursts the socket's receive queue holds, so every datagram is read, spread over
+            // more than a second, so that some lines after the first burst get through.
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        }
+    }
+    ASSERT_NE(ask(s, e2e::request(1, 9, kSystem)), nullptr);
+    std::string log = d.log();
+    size_t lines = lines_in(log) - lines_before;
+    EXPECT_LE(lines, 40u) << log;
+    EXPECT_GE(lines, 3u);
+    EXPECT_NE(log.find("similar lines suppressed"), std::string::npos) << log;
+}
+
+TEST_F(EndToEnd, WritesAreAuditedAndSigusr1WritesTheCounters) {
+    DaemonSetup s = setup(); // nothing listens on the north port: the forward is refused
+    s.settings = "tamo.broker.allow = 127.0.0.1\n";
+    Daemon d(s);
+    ASSERT_TRUE(d.logHas("North link connected", 10000));
+    Client denied("127.0.0.2");
+    std::unique_ptr<QMsg> get(e2e::request(1, 4, kSystem));
+    denied.send(s.brokerPort, *get);
+    mClient.sendRaw(s.brokerPort, "", 0);
+    mClient.sendRaw(s.brokerPort, "\xff\xfe junk", 7);
+    ask(s, e2e::request(1, 3, kSystem, {QTagFactory::createQTag(200, uint32_t{1})}), 100);
+    ask(s, e2e::request(0, 12, kNtp), 100);
+    std::vector<size_t> sizes;
+    ASSERT_NE(ask(s, e2e::request(0, 11, kSystem, {QTagFactory::createQTag(kHostname, "edge-7")}),
+                  2000, &sizes),
+              nullptr);
+    ASSERT_NE(ask(s, e2e::request(1, 5, kSystem), 2000, &sizes), nullptr);
+    size_t bytes = 0;
+    for (size_t n : sizes) {
+        bytes += n;
+    }
+
+    EXPECT_TRUE(d.logHas("INFO audit: peer=127.0.0.1:"));
+    EXPECT_TRUE(d.logHas(" seq=11 kind=set objects=system by=\"" + Daemon::dir() +
+                         "/scripts/device.lua\" outcome=\"done\" us="));
+    EXPECT_TRUE(d.logHas(" seq=12 kind=set objects=ntp by=\"forwarded\" "
+                         "outcome=\"no reply from upstream\" us="));
+    EXPECT_FALSE(d.logHas("kind=get"));
+
+    kill(d.process().pid(), SIGUSR1);
+    EXPECT_TRUE(d.logHas("Counters: received=7 denied=1 malformed=2 refused=1 served=2 "
+                         "script_errors=0 forwards=1 forwards_answered=0 forwards_timed_out=0 "
+                         "forwards_refused=1 replies=2 reply_bytes=" +
+                             std::to_string(bytes) + " lines_suppressed=0",
+                         2000))
+        << d.log();
 }
 
 TEST_F(NorthPath, UnownedRequestsGoNorthOwnedOnesDoNot) {

@@ -160,4 +160,49 @@ TEST_F(QlogCapture, ThreadsLoggingThroughOneObjectKeepTheirLinesWhole) {
     }
 }
 
+TEST(QlogLimit, BurstThenOneASecondCountingWhatWasHeld) {
+    cQlogLimit limit;
+    uint32_t held = 99;
+    int went = 0;
+    for (int i = 0; i < 20; ++i) {
+        went += limit.admit(5000, &held) ? 1 : 0;
+    }
+    EXPECT_EQ(went, cQlogLimit::kBurst);
+    EXPECT_EQ(held, 0u);
+    EXPECT_FALSE(limit.admit(5999, &held));
+    ASSERT_TRUE(limit.admit(6000, &held));
+    EXPECT_EQ(held, 16u);
+    EXPECT_FALSE(limit.admit(6500, &held));
+    // A quiet spell refills the burst, not more.
+    went = 0;
+    for (int i = 0; i < 20; ++i) {
+        went += limit.admit(60000, &held) ? 1 : 0;
+    }
+    EXPECT_EQ(went, cQlogLimit::kBurst);
+}
+
+TEST_F(QlogCapture, LimitedLinesKeepPriorityAndTextEachKindApart) {
+    mCat->setPriority(log4cpp::Priority::INFO);
+    cQlog log("capture");
+    static cQlogLimit kind_a;
+    static cQlogLimit kind_b;
+    uint64_t before = cQlog::suppressedLines();
+    // Filtered out by priority: written nowhere and not counted against the limit.
+    for (int i = 0; i < 50; ++i) {
+        log.limited(kind_a, DEBUG, "hidden %d", i);
+    }
+    for (int i = 0; i < 12; ++i) {
+        log.limited(kind_a, WARN, "bad datagram %d", i);
+    }
+    log.limited(kind_b, INFO, "other kind");
+    EXPECT_EQ(cQlog::suppressedLines() - before, 12u - cQlogLimit::kBurst);
+    ASSERT_EQ(mQueue->queueSize(), cQlogLimit::kBurst + 1u);
+    for (int i = 0; i < cQlogLimit::kBurst; ++i) {
+        std::string line = mQueue->popMessage();
+        EXPECT_NE(line.find("WARN"), std::string::npos) << line;
+        EXPECT_NE(line.find("bad datagram " + std::to_string(i)), std::string::npos) << line;
+    }
+    EXPECT_NE(mQueue->popMessage().find("other kind"), std::string::npos);
+}
+
 } // namespace

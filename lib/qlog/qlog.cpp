@@ -1,7 +1,9 @@
 #include "qlog.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -15,6 +17,15 @@
 bool cQlog::mInitialised = false;
 
 namespace {
+
+std::atomic<uint64_t> g_suppressed{0};
+
+// The coarse clock is read without a system call and is plenty for a limit of lines a second.
+int64_t now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 const char* const kPattern = "%d{%Y-%m-%d %H:%M:%S.%l} %-5p %c: %m%n";
 
@@ -49,6 +60,23 @@ void console_fallback(const std::string& why) {
     root.addAppender(appender);
     root.setPriority(log4cpp::Priority::INFO);
     root.warn("logging on the console at INFO: %s", why.c_str());
+}
+
+// Formats and writes one line; held, when not 0, is said at its end.
+__attribute__((format(printf, 4, 0))) void write_line(log4cpp::Category& cat, int priority,
+                                                      uint32_t held, const char* fmt, va_list ap) {
+    // vsnprintf never writes past the buffer and always terminates it: long messages are cut.
+    thread_local char buffer[1024];
+    std::vsnprintf(buffer, sizeof buffer, fmt, ap);
+    try {
+        std::string line(buffer);
+        if (held != 0) {
+            line += " (" + std::to_string(held) + " similar lines suppressed)";
+        }
+        cat.log(priority, line);
+    } catch (...) {
+        // An appender that throws (disk full, closed stream) must not take the caller down.
+    }
 }
 
 bool has_log4cpp_keys(const char* path) {
@@ -115,14 +143,42 @@ void cQlog::write(int priority, const char* fmt, va_list ap) {
     if (!cat.isPriorityEnabled(priority)) {
         return;
     }
-    // vsnprintf never writes past the buffer and always terminates it: long messages are cut.
-    thread_local char buffer[1024];
-    std::vsnprintf(buffer, sizeof buffer, fmt, ap);
-    try {
-        cat.log(priority, std::string(buffer));
-    } catch (...) {
-        // An appender that throws (disk full, closed stream) must not take the caller down.
+    write_line(cat, priority, 0, fmt, ap);
+}
+
+bool cQlogLimit::admit(int64_t now, uint32_t* held) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mEmptyAt < now) {
+        mEmptyAt = now;
     }
+    if (mEmptyAt - now > (kBurst - 1) * kIntervalMs) {
+        ++mHeld;
+        g_suppressed.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    mEmptyAt += kIntervalMs;
+    *held = mHeld;
+    mHeld = 0;
+    return true;
+}
+
+uint64_t cQlog::suppressedLines() {
+    return g_suppressed.load(std::memory_order_relaxed);
+}
+
+void cQlog::limited(cQlogLimit& limit, int priority, const char* fmt, ...) {
+    log4cpp::Category& cat = cached_category(mCatName);
+    if (!cat.isPriorityEnabled(priority)) {
+        return;
+    }
+    uint32_t held = 0;
+    if (!limit.admit(now_ms(), &held)) {
+        return;
+    }
+    va_list ap;
+    va_start(ap, fmt);
+    write_line(cat, priority, held, fmt, ap);
+    va_end(ap);
 }
 
 #define QLOG_LEVEL(name, prio)                                                                     \

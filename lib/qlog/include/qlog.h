@@ -12,6 +12,9 @@
 // thread may log through any object.
 #pragma once
 
+#include <cstdint>
+#include <mutex>
+
 #include <log4cpp/Category.hh>
 
 enum QlogPiority {
@@ -25,6 +28,34 @@ enum QlogPiority {
     INFO = 600,
     DEBUG = 700,
     NOTSET = 800
+};
+
+// A limit on one kind of log line, for lines that a peer can cause: at most kBurst lines in a
+// row, then one line a second. A line that goes after others were held back says how many.
+// Give each kind (each call site) a limit of its own, with static storage:
+//     static cQlogLimit limit;
+//     limited(limit, INFO, "Rx len = %d;", len);
+// Any thread; the limit locks its own small mutex, only for lines that would be written.
+class cQlogLimit {
+public:
+    static constexpr int kBurst = 5;
+    static constexpr int64_t kIntervalMs = 1000;
+
+    constexpr cQlogLimit() = default;
+    cQlogLimit(const cQlogLimit&) = delete;
+    cQlogLimit& operator=(const cQlogLimit&) = delete;
+
+    // True when a line may be written at now_ms (a monotonic clock in milliseconds); then
+    // *held gets the number of lines refused since the last one that went. False counts the
+    // line as refused.
+    bool admit(int64_t now_ms, uint32_t* held);
+
+private:
+    std::mutex mMutex;
+    // When the bucket is empty again: each line that goes fills it by kIntervalMs, time drains
+    // it; a line goes when there is room for it within kBurst intervals.
+    int64_t mEmptyAt = INT64_MIN;
+    uint32_t mHeld = 0;
 };
 
 class cQlog {
@@ -52,6 +83,15 @@ public:
 
     // True when a record of that priority would be written for this object's category.
     bool enabled(int priority) const;
+
+    // Writes the line at priority, unchanged, unless limit holds it back; the next line that
+    // goes through the limit ends with " (N similar lines suppressed)". A line the category's
+    // priority filters out returns at once and does not touch the limit.
+    void limited(cQlogLimit& limit, int priority, const char* fmt, ...)
+        __attribute__((format(printf, 4, 5)));
+
+    // Lines held back by any limit since the process started. Any thread.
+    static uint64_t suppressedLines();
 
 private:
     void write(int priority, const char* fmt, va_list ap) __attribute__((format(printf, 3, 0)));

@@ -13,6 +13,7 @@
 #include "configscript.h"
 #include "configtable.h"
 #include "qmsg.h"
+#include "scriptwatch.h"
 #include "zeldict.h"
 
 namespace {
@@ -42,14 +43,15 @@ bool cConnection::start() {
 }
 
 cConnection::cConnection()
-    : cQlog(kCategory), mRxBufferSize(0), mCurrClient(), mMsgSeq(0), mRxSeq(0), mRxReady(false),
+    // The datagram buffers are left as they are: pages no datagram reaches stay untouched.
+    : cQlog(kCategory), mRxHdr(), mRxIov(), mRxBufferSize(0), mCurrClient(), mCurrRx(nullptr),
+      mCurrRxControlLen(0), mTxHdr(), mTxIov(), mTxCount(0), mMsgSeq(0), mRxSeq(0), mRxReady(false),
       mRxMsg(nullptr) {
     mBrokerPort =
         static_cast<uint16_t>(cConfig::getInt(conf::kBrokerPort, conf::kBrokerPortDefault));
     mBrokerSocket = -1;
     mNorthPort = static_cast<uint16_t>(cConfig::getInt(conf::kNorthPort, conf::kNorthPortDefault));
     mNorthSocket = -1;
-    std::memset(mRxBuffer, 0, sizeof mRxBuffer);
     pthread_mutex_init(&mTxMutex, nullptr);
     pthread_mutex_init(&mRxMutex, nullptr);
     pthread_condattr_t attr;
@@ -93,32 +95,68 @@ bool cConnection::setup() {
 bool cConnection::run() {
     pthread_t poller;
     pthread_create(&poller, nullptr, north_poller, this);
+    cScriptWatch& watch = cScriptWatch::instance();
 
     for (;;) {
-        socklen_t addrlen = sizeof mCurrClient;
-        std::memset(&mCurrClient, 0, sizeof mCurrClient);
         debug("Waiting for data");
-        mRxBufferSize = sizeof mRxBuffer;
-        ssize_t len = recvfrom(mBrokerSocket, mRxBuffer, static_cast<size_t>(mRxBufferSize), 0,
-                               reinterpret_cast<sockaddr*>(&mCurrClient), &addrlen);
-        if (len <= 0) {
-            info("Rx len = %d;", static_cast<int>(len));
+        int count = receive_batch();
+        if (count <= 0) {
+            info("Rx len = %d;", count);
             continue;
         }
-        if (enabled(DEBUG)) {
-            char host[INET_ADDRSTRLEN];
-            inet_ntop(AF_INET, &mCurrClient.sin_addr, host, sizeof host);
-            debug("Receive %d bytes from %s:%d", static_cast<int>(len), host,
-                  ntohs(mCurrClient.sin_port));
+        // Script changes made before these datagrams arrived are read now, once for the batch.
+        watch.beginBatch();
+        for (int i = 0; i < count; ++i) {
+            const sDatagram& rx = mRx[i];
+            mCurrClient = rx.peer;
+            mCurrRx = &rx;
+            mCurrRxControlLen = static_cast<socklen_t>(mRxHdr[i].msg_hdr.msg_controllen);
+            int len = static_cast<int>(mRxHdr[i].msg_len);
+            if (len <= 0) {
+                info("Rx len = %d;", len);
+                continue;
+            }
+            if (enabled(DEBUG)) {
+                char host[INET_ADDRSTRLEN];
+                inet_ntop(AF_INET, &mCurrClient.sin_addr, host, sizeof host);
+                debug("Receive %d bytes from %s:%d", len, host, ntohs(mCurrClient.sin_port));
+            }
+            try {
+                handle_msg(mRx[i].data, len);
+            } catch (...) {
+                // Only allocation can throw here; the request is lost, the daemon goes on.
+                error("Out of memory while handling a request; dropped");
+            }
         }
-        try {
-            handle_msg(mRxBuffer, static_cast<int>(len));
-        } catch (...) {
-            // Only allocation can throw here; the request is lost, the daemon goes on.
-            error("Out of memory while handling a request; dropped");
-        }
+        mCurrRx = nullptr;
+        flush_replies();
+        watch.endBatch();
     }
     return true;
+}
+
+int cConnection::receive_batch() {
+    mRxBufferSize = kSegmentBytes;
+    for (int i = 0; i < kBatch; ++i) {
+        mRxIov[i].iov_base = mRx[i].data;
+        mRxIov[i].iov_len = static_cast<size_t>(mRxBufferSize);
+        msghdr& h = mRxHdr[i].msg_hdr;
+        h.msg_name = &mRx[i].peer;
+        h.msg_namelen = sizeof mRx[i].peer;
+        h.msg_iov = &mRxIov[i];
+        h.msg_iovlen = 1;
+        h.msg_control = mRx[i].control.bytes;
+        h.msg_controllen = sizeof mRx[i].control.bytes;
+        h.msg_flags = 0;
+        mRxHdr[i].msg_len = 0;
+    }
+    // Blocks for the first datagram only, then takes what else is waiting: a lone request is
+    // one system call, as with recvfrom.
+    int count;
+    do {
+        count = recvmmsg(mBrokerSocket, mRxHdr, kBatch, MSG_WAITFORONE, nullptr);
+    } while (count < 0 && errno == EINTR);
+    return count;
 }
 
 void cConnection::handle_msg(uint8_t* buf, int len) {
@@ -132,19 +170,65 @@ void cConnection::handle_msg(uint8_t* buf, int len) {
     if (reply != nullptr) {
         debug("Send Reply to VQ");
         reply->setMsgSeq(seq);
-        reply->segmentMessage(kSegmentBytes);
-        reply->resetSegment();
-        unsigned char out[kSegmentBytes];
-        for (QMsg* seg = reply->getNextSegment(); seg != nullptr; seg = reply->getNextSegment()) {
-            uint16_t n = seg->getMsg(out, kSegmentBytes);
-            if (n != 0) {
-                sendto(mBrokerSocket, out, n, 0, reinterpret_cast<sockaddr*>(&mCurrClient),
-                       sizeof mCurrClient);
-            }
-        }
+        send_reply(reply);
         delete reply;
     }
     delete msg;
+}
+
+void cConnection::send_reply(QMsg* reply) {
+    auto queue = [this](const QMsg* m) {
+        if (mTxCount == kBatch) {
+            flush_replies();
+        }
+        sDatagram& tx = mTx[mTxCount];
+        uint16_t n = m->getMsg(tx.data, kSegmentBytes);
+        if (n == 0) {
+            return false;
+        }
+        tx.peer = mCurrClient;
+        socklen_t control = 0;
+        if (mCurrRx != nullptr && mCurrRxControlLen <= sizeof tx.control.bytes) {
+            control = mCurrRxControlLen;
+            std::memcpy(tx.control.bytes, mCurrRx->control.bytes, control);
+        }
+        mTxIov[mTxCount].iov_base = tx.data;
+        mTxIov[mTxCount].iov_len = n;
+        msghdr& h = mTxHdr[mTxCount].msg_hdr;
+        h.msg_name = &tx.peer;
+        h.msg_namelen = sizeof tx.peer;
+        h.msg_iov = &mTxIov[mTxCount];
+        h.msg_iovlen = 1;
+        h.msg_control = control > 0 ? tx.control.bytes : nullptr;
+        h.msg_controllen = control;
+        h.msg_flags = 0;
+        ++mTxCount;
+        return true;
+    };
+    // A whole reply that fits one datagram is its own only segment, byte for byte.
+    if (queue(reply)) {
+        return;
+    }
+    reply->segmentMessage(kSegmentBytes);
+    reply->resetSegment();
+    for (QMsg* seg = reply->getNextSegment(); seg != nullptr; seg = reply->getNextSegment()) {
+        queue(seg);
+    }
+}
+
+void cConnection::flush_replies() {
+    int done = 0;
+    while (done < mTxCount) {
+        int sent =
+            sendmmsg(mBrokerSocket, &mTxHdr[done], static_cast<unsigned>(mTxCount - done), 0);
+        if (sent > 0) {
+            done += sent;
+        } else if (sent == 0 || errno != EINTR) {
+            // Not retried, as a failed sendto was not: the datagrams after it still go.
+            ++done;
+        }
+    }
+    mTxCount = 0;
 }
 
 QMsg* cConnection::route_msg(QMsg* msg) {
@@ -190,6 +274,8 @@ QMsg* cConnection::route_msg(QMsg* msg) {
 }
 
 QMsg* cConnection::forward_msg(QMsg* msg) {
+    // Replies to earlier requests of the batch do not wait for the north link.
+    flush_replies();
     uint8_t requester_seq = msg->getMsgSeq();
     uint8_t seq = produce_sequence();
 

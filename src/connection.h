@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include "qlog.h"
 
@@ -36,13 +37,23 @@ private:
     // Creates and binds the broker socket, then creates the north socket (connected later by
     // the poller). False when the bind fails.
     bool setup();
-    // Starts the poller thread, then receives and handles datagrams forever.
+    // Starts the poller thread, then receives and handles datagrams forever: all that are
+    // waiting at once (up to kBatch, one recvmmsg), handled one after another in arrival order,
+    // their replies sent together (sendmmsg).
     bool run();
-    // Parses one datagram from mRxBuffer and sends the reply, if any, to mCurrClient.
+    // Parses one datagram of len bytes at buf and queues the reply, if any, to mCurrClient.
     void handle_msg(uint8_t* buf, int len);
     // The reply to one parsed request (owned by the caller), or null when none is to be sent.
     // The request stays the caller's.
     QMsg* route_msg(QMsg* msg);
+
+    // Receives the datagrams waiting on the broker socket into mRx, blocking until there is
+    // one. Their count, or recvmmsg's error result.
+    int receive_batch();
+    // Queues reply for mCurrClient: one datagram when it fits, else one per segment.
+    void send_reply(QMsg* reply);
+    // Sends the queued replies (sendmmsg); a datagram that cannot be sent is skipped.
+    void flush_replies();
 
     // Sends msg north and waits up to 3 seconds for the complete reply, which comes back with
     // msg's original sequence number and is owned by the caller; null on time-out. Main thread.
@@ -62,9 +73,28 @@ private:
     int mBrokerSocket;
     uint16_t mNorthPort;
     int mNorthSocket;
-    unsigned char mRxBuffer[1024];
+    // Datagrams taken or sent by one system call.
+    static constexpr int kBatch = 16;
+    // One datagram with its peer's address and room for its own ancillary data (IP_PKTINFO).
+    struct sDatagram {
+        unsigned char data[1024];
+        sockaddr_in peer;
+        struct {
+            alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+        } control;
+    };
+    sDatagram mRx[kBatch];
+    mmsghdr mRxHdr[kBatch];
+    iovec mRxIov[kBatch];
     int mRxBufferSize;
     sockaddr_in mCurrClient;
+    // The received datagram being handled (its ancillary data goes with its reply), or null.
+    const sDatagram* mCurrRx;
+    socklen_t mCurrRxControlLen;
+    sDatagram mTx[kBatch];
+    mmsghdr mTxHdr[kBatch];
+    iovec mTxIov[kBatch];
+    int mTxCount;
     pthread_mutex_t mTxMutex; // guards mMsgSeq and sending on mNorthSocket
     pthread_mutex_t mRxMutex; // guards mRxSeq, mRxReady, mRxMsg; the mutex of mRxCond
     pthread_cond_t mRxCond;

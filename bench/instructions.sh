@@ -84,9 +84,11 @@ bin=$(readlink -f "$dir/src/tamo")
 # the Lua side, less the argument conversion (cLuaVM::push_argument) that runs inside it.
 summarise() {
   awk -v n="$n" -v bin="$bin" -v kind="$1" '
-    function name(s,   id) {
+    # Compressed names: "(id) name" the first time, "(id)" after; objects and functions are
+    # numbered apart.
+    function name(kind, s,   id) {
       if (match(s, /^\([0-9]+\)/)) {
-        id = substr(s, 1, RLENGTH); s = substr(s, RLENGTH + 2)
+        id = kind substr(s, 1, RLENGTH); s = substr(s, RLENGTH + 2)
         if (s != "") names[id] = s; else s = names[id]
       }
       return s
@@ -99,10 +101,10 @@ summarise() {
       if (o ~ /liblog4cpp/) return "log4cpp"
       return "other"
     }
-    /^ob=/ { ob = name(substr($0, 4)); next }
-    /^fn=/ { fn = name(substr($0, 4)); fob[fn] = ob; cls = class(ob, fn); cob = ob; next }
-    /^cob=/ { cob = name(substr($0, 5)); next }
-    /^cfn=/ { cfn = name(substr($0, 5)); next }
+    /^ob=/ { ob = name("o", substr($0, 4)); next }
+    /^fn=/ { fn = name("f", substr($0, 4)); fob[fn] = ob; cls = class(ob, fn); cob = ob; next }
+    /^cob=/ { cob = name("o", substr($0, 5)); next }
+    /^cfn=/ { cfn = name("f", substr($0, 5)); next }
     /^calls=/ { incall = 1; next }
     /^[0-9+*-]/ {
       if (incall) {

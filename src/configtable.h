@@ -5,9 +5,9 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "qlog.h"
 
@@ -41,6 +41,9 @@ public:
 
     cTableType(const cTableType& other) = default;
     cTableType& operator=(const cTableType& other) = default;
+    // Moving leaves the source a valid value of the same kind (its text emptied).
+    cTableType(cTableType&& other) noexcept = default;
+    cTableType& operator=(cTableType&& other) noexcept = default;
 
     // "nil"; "1"/"0"; decimal; the text itself; the table's address ("0x..", "0" for null);
     // a float as printf's %g writes it in the "C" locale.
@@ -127,11 +130,28 @@ public:
     void dump_table();
 
     size_t size() const { return mTable.size(); }
+    // The key and the value of entry i (i < size()), by reference; valid until the table
+    // changes. For walks that need no copies (the bridge).
+    const cTableType& keyAt(size_t i) const { return mTable[i].first; }
+    const cTableType& valueAt(size_t i) const { return mTable[i].second; }
+
+    // Deletes the nested tables and drops every entry, keeping the room the entries took: a
+    // table refilled for each request allocates nothing for its own entries.
+    void clear();
 
 private:
+    using tEntries = std::vector<std::pair<cTableType, cTableType>>;
+    // Entries a table makes room for when it is made: one allocation for a typical table.
+    static constexpr size_t kFirstRoom = 8;
+    static tEntries reserved() {
+        tEntries entries;
+        entries.reserve(kFirstRoom);
+        return entries;
+    }
+
     void addTags(QMsg* msg);
     void add_tag(QMsg* msg, QTag* tag);
     void dump_level(int depth);
 
-    std::deque<std::pair<cTableType, cTableType>> mTable;
+    tEntries mTable = reserved();
 };

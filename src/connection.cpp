@@ -46,7 +46,7 @@ cConnection::cConnection()
     // The datagram buffers are left as they are: pages no datagram reaches stay untouched.
     : cQlog(kCategory), mRxHdr(), mRxIov(), mRxBufferSize(0), mCurrClient(), mCurrRx(nullptr),
       mCurrRxControlLen(0), mTxHdr(), mTxIov(), mTxCount(0), mMsgSeq(0), mRxSeq(0), mRxReady(false),
-      mRxMsg(nullptr) {
+      mRxMsg(nullptr), mResponse(new cConfigTable()) {
     mBrokerPort =
         static_cast<uint16_t>(cConfig::getInt(conf::kBrokerPort, conf::kBrokerPortDefault));
     mBrokerSocket = -1;
@@ -70,6 +70,7 @@ cConnection::~cConnection() {
         close(mNorthSocket);
     }
     delete mRxMsg;
+    delete mResponse;
     pthread_cond_destroy(&mRxCond);
     pthread_mutex_destroy(&mRxMutex);
     pthread_mutex_destroy(&mTxMutex);
@@ -239,7 +240,9 @@ QMsg* cConnection::route_msg(QMsg* msg) {
     }
     debug("Got good Quorrel message");
     auto* request = new cConfigTable(qmsg);
-    auto* response = new cConfigTable();
+    cConfigTable* response = mResponse;
+    // Empty already, unless the last request was cut short by an exception.
+    response->clear();
     QMsg* reply = nullptr;
     cConfigScript* script = cConfigScript::getScript(request);
     if (script != nullptr) {
@@ -269,7 +272,7 @@ QMsg* cConnection::route_msg(QMsg* msg) {
     }
     delete qmsg;
     delete request;
-    delete response;
+    response->clear();
     return reply;
 }
 

@@ -21,6 +21,7 @@
 #include "qlog.h"
 
 class QMsg;
+class cConfigTable;
 
 class cConnection : public cQlog {
 public:
@@ -102,4 +103,6 @@ private:
     uint8_t mRxSeq;
     bool mRxReady;
     QMsg* mRxMsg;
+    // The response table of the request in hand, emptied after each one and kept for the next.
+    cConfigTable* mResponse;
 };

@@ -424,9 +424,9 @@ void cLuaVM::push(cConfigTable* t, int depth) {
         ++mDrops.noRoom;
         return;
     }
-    cConfigTable::cConfigTableIter it(t);
-    for (it.first(); it.isPair(); it.next()) {
-        cTableType key = it.key();
+    // By reference: the walk copies no value.
+    for (size_t i = 0; i < t->size(); ++i) {
+        const cTableType& key = t->keyAt(i);
         cTableType::eElementType kt = key.getType();
         // Lua tables hold no nil or NaN key.
         if (kt == cTableType::TTE_NIL ||
@@ -434,7 +434,7 @@ void cLuaVM::push(cConfigTable* t, int depth) {
             debug("entry with a nil or NaN key left out at level %d", depth);
             continue;
         }
-        cTableType val = it.value();
+        const cTableType& val = t->valueAt(i);
         if (depth >= kMaxDepth &&
             (kt == cTableType::TTE_TABLE || val.getType() == cTableType::TTE_TABLE)) {
             ++mDrops.deep;

@@ -141,8 +141,9 @@ public:
 
 private:
     using tEntries = std::vector<std::pair<cTableType, cTableType>>;
-    // Entries a table makes room for when it is made: one allocation for a typical table.
-    static constexpr size_t kFirstRoom = 8;
+    // Entries a table makes room for when it is made: one allocation for a typical table, small
+    // enough for the allocator's per-thread cache (blocks up to about a kilobyte).
+    static constexpr size_t kFirstRoom = 960 / sizeof(std::pair<cTableType, cTableType>);
     static tEntries reserved() {
         tEntries entries;
         entries.reserve(kFirstRoom);

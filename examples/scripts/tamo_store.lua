@@ -223,7 +223,9 @@ function M.objects(req, objid)
             list[#list + 1] = pos
         end
     end
-    table.sort(list)
+    if #list > 1 then
+        table.sort(list)
+    end
     for i, pos in ipairs(list) do
         list[i] = req[pos]
     end
@@ -349,8 +351,16 @@ end
 -- saved settings. Returns a table of get, set, replace and delete, for the script's own entry
 -- points to call.
 function M.single(objid, name, members, current)
-    current = current or function(values)
-        return M.members(values, members, "")
+    if not current then
+        -- The answer for the saved values, made again only when they change (save() replaces
+        -- the cached table; nothing changes it in place).
+        local last_values, last
+        current = function(values)
+            if values ~= last_values then
+                last_values, last = values, M.members(values, members, "")
+            end
+            return last
+        end
     end
     local script = name .. ".lua"
 
@@ -405,13 +415,13 @@ end
 -- What serve built, by the version of the file that built it (the compiled chunk, which the
 -- daemon runs again unchanged until the file changes). Weak: a replaced version goes.
 local built = setmetatable({}, {__mode = "k"})
-local ENTRY_POINTS = {"getObjects", "getConfig", "setConfig", "replaceConfig", "deleteConfig"}
+local getinfo = debug and debug.getinfo
 
 -- Defines the calling script's five global entry points from the table build() returns. build
 -- runs at the first run of each version of the calling file; later runs reuse its table. Call it
 -- from the file's top level.
 function M.serve(build)
-    local chunk = debug and debug.getinfo(2, "f").func
+    local chunk = getinfo and getinfo(2, "f").func
     local api = chunk and built[chunk]
     if api == nil then
         api = build()
@@ -419,9 +429,8 @@ function M.serve(build)
             built[chunk] = api
         end
     end
-    for _, name in ipairs(ENTRY_POINTS) do
-        _G[name] = api[name]
-    end
+    _G.getObjects, _G.getConfig, _G.setConfig = api.getObjects, api.getConfig, api.setConfig
+    _G.replaceConfig, _G.deleteConfig = api.replaceConfig, api.deleteConfig
 end
 
 return M

@@ -17,7 +17,7 @@ for arg in "$@"; do
 done
 
 host_pkgs=(build-essential cmake pkg-config liblua5.3-dev liblog4cpp5-dev
-  libgtest-dev libgmock-dev libbenchmark-dev clang-format lua5.3 lua-cjson)
+  libgtest-dev libgmock-dev libbenchmark-dev clang-format lua5.3 lua-cjson valgrind)
 cross_pkgs=(crossbuild-essential-armhf qemu-user
   liblua5.3-dev:armhf liblog4cpp5v5:armhf libgtest-dev:armhf libgmock-dev:armhf
   lua-cjson:armhf)

@@ -137,19 +137,22 @@ bool cConnection::run() {
 }
 
 int cConnection::receive_batch() {
-    mRxBufferSize = kSegmentBytes;
+    if (mRxBufferSize != kSegmentBytes) {
+        mRxBufferSize = kSegmentBytes;
+        for (int i = 0; i < kBatch; ++i) {
+            mRxIov[i].iov_base = mRx[i].data;
+            mRxIov[i].iov_len = static_cast<size_t>(mRxBufferSize);
+            msghdr& h = mRxHdr[i].msg_hdr;
+            h.msg_name = &mRx[i].peer;
+            h.msg_iov = &mRxIov[i];
+            h.msg_iovlen = 1;
+            h.msg_control = mRx[i].control.bytes;
+        }
+    }
+    // The kernel shortens these to what it filled in.
     for (int i = 0; i < kBatch; ++i) {
-        mRxIov[i].iov_base = mRx[i].data;
-        mRxIov[i].iov_len = static_cast<size_t>(mRxBufferSize);
-        msghdr& h = mRxHdr[i].msg_hdr;
-        h.msg_name = &mRx[i].peer;
-        h.msg_namelen = sizeof mRx[i].peer;
-        h.msg_iov = &mRxIov[i];
-        h.msg_iovlen = 1;
-        h.msg_control = mRx[i].control.bytes;
-        h.msg_controllen = sizeof mRx[i].control.bytes;
-        h.msg_flags = 0;
-        mRxHdr[i].msg_len = 0;
+        mRxHdr[i].msg_hdr.msg_namelen = sizeof mRx[i].peer;
+        mRxHdr[i].msg_hdr.msg_controllen = sizeof mRx[i].control.bytes;
     }
     // Blocks for the first datagram only, then takes what else is waiting: a lone request is
     // one system call, as with recvfrom.

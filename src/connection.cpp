@@ -242,7 +242,9 @@ QMsg* cConnection::route_msg(QMsg* msg) {
         return nullptr;
     }
     debug("Got good Quorrel message");
-    auto* request = new cConfigTable(qmsg);
+    // On the stack: one allocation less per request, and none left behind by an exception.
+    cConfigTable request_table(qmsg);
+    cConfigTable* request = &request_table;
     cConfigTable* response = mResponse;
     // Empty already, unless the last request was cut short by an exception.
     response->clear();
@@ -274,7 +276,6 @@ QMsg* cConnection::route_msg(QMsg* msg) {
         reply = forward_msg(msg);
     }
     delete qmsg;
-    delete request;
     response->clear();
     return reply;
 }

@@ -46,8 +46,9 @@ std::string join(const std::string& dir, const std::string& name) {
 } // namespace
 
 cScriptWatch& cScriptWatch::instance() {
-    static cScriptWatch watch;
-    return watch;
+    // Never destroyed: a bridge destroyed during the process's exit may still release its slot.
+    static cScriptWatch* watch = new cScriptWatch();
+    return *watch;
 }
 
 cScriptWatch::cScriptWatch() : cQlog(kCategory), mFd(-1), mInBatch(false) {

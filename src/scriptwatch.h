@@ -12,7 +12,8 @@
 // queue overflowed, a watched file system went away) the answer is "may have changed", and the
 // caller falls back to stat.
 //
-// Main thread only; nothing is locked. One instance per process, created on first use.
+// Main thread only; nothing is locked. One instance per process, created on first use and kept
+// until the process ends.
 #pragma once
 
 #include <cstdint>

@@ -98,6 +98,7 @@ struct Files {
         for (const char* cat : {"cLuaVM", "cTableType", "cConfigTable", "cConfigScript"}) {
             cQlog::getLog(cat).setPriority(log4cpp::Priority::INFO);
         }
+        cQlog::refresh();
     }
     ~Files() {
         ::unlink(a.c_str());

@@ -14,6 +14,7 @@ namespace {
 
 void BM_FilteredDebugLine(benchmark::State& state) {
     cQlog::getLog("bench").setPriority(log4cpp::Priority::INFO);
+    cQlog::refresh();
     cQlog log("bench");
     int i = 0;
     for (auto _ : state) {

@@ -12,6 +12,7 @@ const char* const kCategory = "cConfigScript";
 } // namespace
 
 std::list<cConfigScript*> cConfigScript::mScripts;
+std::vector<int> cConfigScript::mRequestIDs;
 const char* cConfigScript::mScriptPath = nullptr;
 
 bool cConfigScript::loadScripts(const char* script_dir) {
@@ -27,11 +28,21 @@ bool cConfigScript::loadScripts(const char* script_dir) {
 }
 
 cConfigScript* cConfigScript::getScript(cConfigTable* objs) {
-    if (objs == nullptr) {
+    if (objs == nullptr || mScripts.empty()) {
         return nullptr;
     }
+    // The request's object ids, read once for all scripts; the vector keeps its room.
+    mRequestIDs.clear();
+    cConfigTable::cConfigTableIter it(objs);
+    for (it.first(); it.isPair(); it.next()) {
+        auto* obj = static_cast<cConfigTable*>(it.value());
+        if (obj != nullptr) {
+            mRequestIDs.push_back(static_cast<int>(obj->get(std::string("objid"))));
+        }
+    }
+    bool verbose = mScripts.front()->enabled(DEBUG);
     for (cConfigScript* script : mScripts) {
-        if (script->check_objs(objs)) {
+        if (script->check_objs(mRequestIDs, verbose)) {
             return script;
         }
     }
@@ -87,21 +98,20 @@ void cConfigScript::set_object_ids(cConfigTable* ids) {
     }
 }
 
-bool cConfigScript::check_objs(cConfigTable* objs) {
-    debug("Checking objs: ");
-    bool obj_ok = false;
-    cConfigTable::cConfigTableIter it(objs);
-    for (it.first(); it.isPair(); it.next()) {
-        auto* obj = static_cast<cConfigTable*>(it.value());
-        if (obj == nullptr) {
-            continue;
+bool cConfigScript::check_objs(const std::vector<int>& ids, bool verbose) {
+    if (verbose) {
+        debug("Checking objs: ");
+    }
+    for (int obj_id : ids) {
+        if (verbose) {
+            debug("Checking objid %d in %s", obj_id, mScriptName);
         }
-        int obj_id = static_cast<int>(obj->get(std::string("objid")));
-        debug("Checking objid %d in %s", obj_id, mScriptName);
         bool found = false;
         for (int id : mIDs) {
             if (id == obj_id) {
-                debug("Found match  %d == %d", obj_id, id);
+                if (verbose) {
+                    debug("Found match  %d == %d", obj_id, id);
+                }
                 found = true;
                 break;
             }
@@ -109,9 +119,8 @@ bool cConfigScript::check_objs(cConfigTable* objs) {
         if (!found) {
             return false;
         }
-        obj_ok = true;
     }
-    return obj_ok;
+    return !ids.empty();
 }
 
 void cConfigScript::run_entry(const char* function, cConfigTable* cfg, cConfigTable* out) {

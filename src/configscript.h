@@ -14,6 +14,7 @@
 
 #include <list>
 #include <sys/stat.h>
+#include <vector>
 
 #include "configtable.h"
 #include "luavm.h"
@@ -61,7 +62,9 @@ public:
 
 private:
     void set_object_ids(cConfigTable* ids);
-    bool check_objs(cConfigTable* objs);
+    // True when every id (one per object of a request, at least one) is among mIDs. Writes the
+    // debug lines only when verbose, which the caller asked the category once for.
+    bool check_objs(const std::vector<int>& ids, bool verbose);
     void run_entry(const char* function, cConfigTable* cfg, cConfigTable* out);
 
     static int ftw_callback(const char* fpath, const struct stat* sb, int typeflag);
@@ -71,6 +74,8 @@ private:
     char* mScriptName;
     static std::list<cConfigScript*> mScripts;
     static const char* mScriptPath;
+    // Scratch for getScript: the object ids of the request in hand.
+    static std::vector<int> mRequestIDs;
     cLuaVM* mLuaVM;
     std::list<int> mIDs;
     cLuaVM::eOutcome mLastOutcome;

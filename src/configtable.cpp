@@ -222,11 +222,16 @@ cTableType cConfigTable::cConfigTableIter::value() const {
 cConfigTable::cConfigTable() : cQlog(kTableCategory) {}
 
 cConfigTable::~cConfigTable() {
+    clear();
+}
+
+void cConfigTable::clear() {
     for (auto& entry : mTable) {
         if (entry.second.getType() == cTableType::TTE_TABLE) {
             delete static_cast<cConfigTable*>(entry.second);
         }
     }
+    mTable.clear();
 }
 
 void cConfigTable::insert(std::string key, std::string val) {
@@ -250,7 +255,7 @@ void cConfigTable::insert(int key, cConfigTable* val) {
 }
 
 void cConfigTable::insert(int key, cTableType val) {
-    mTable.emplace_back(cTableType(key), val);
+    mTable.emplace_back(cTableType(key), std::move(val));
 }
 
 void cConfigTable::insert(int key, float val) {
@@ -258,11 +263,11 @@ void cConfigTable::insert(int key, float val) {
 }
 
 void cConfigTable::insert(cTableType key, cTableType val) {
-    mTable.emplace_back(key, val);
+    mTable.emplace_back(std::move(key), std::move(val));
 }
 
 void cConfigTable::insert(cTableType key, cConfigTable* val) {
-    mTable.emplace_back(key, cTableType(val));
+    mTable.emplace_back(std::move(key), cTableType(val));
 }
 
 cTableType cConfigTable::get(cTableType key) {

@@ -5,9 +5,9 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "qlog.h"
 
@@ -52,6 +52,9 @@ public:
 
     cTableType(const cTableType& other) = default;
     cTableType& operator=(const cTableType& other) = default;
+    // Moving leaves the source a valid value of the same kind (its text emptied).
+    cTableType(cTableType&& other) noexcept = default;
+    cTableType& operator=(cTableType&& other) noexcept = default;
 
     // "nil"; "1"/"0"; decimal; the text itself; the table's address ("0x..", "0" for null);
     // a float as printf's %g writes it in the "C" locale.
@@ -159,17 +162,31 @@ public:
     void dump_table();
 
     size_t size() const { return mTable.size(); }
-    // Entry i's key and value (i < size()), by reference: valid while the table lives and
-    // nothing is inserted. For walks that must not copy.
+    // The key and the value of entry i (i < size()), by reference; valid until the table
+    // changes. For walks that need no copies (the bridge).
     const cTableType& keyAt(size_t i) const { return mTable[i].first; }
     const cTableType& valueAt(size_t i) const { return mTable[i].second; }
 
+    // Deletes the nested tables and drops every entry, keeping the room the entries took: a
+    // table refilled for each request allocates nothing for its own entries.
+    void clear();
+
 private:
+    using tEntries = std::vector<std::pair<cTableType, cTableType>>;
+    // Entries a table makes room for when it is made: one allocation for a typical table, small
+    // enough for the allocator's per-thread cache (blocks up to about a kilobyte).
+    static constexpr size_t kFirstRoom = 960 / sizeof(std::pair<cTableType, cTableType>);
+    static tEntries reserved() {
+        tEntries entries;
+        entries.reserve(kFirstRoom);
+        return entries;
+    }
+
     // Appends the tags of this table's entries to msg; def is the dictionary's object this
     // table stands for, null at message level. Counts into size; clears whole at the first tag
     // that cannot be made or added, after which tags are only counted.
     void addTags(QMsg* msg, const QuorrelObjectDef* def, sReplySize* size, bool* whole);
     void dump_level(int depth);
 
-    std::deque<std::pair<cTableType, cTableType>> mTable;
+    tEntries mTable = reserved();
 };

@@ -18,6 +18,10 @@
 // INFO line in the category "audit". Counters of what came and went are kept by the main
 // thread; SIGUSR1 has the receive loop write them as one INFO line. Lines a peer can cause
 // go through a per-kind limit (cQlogLimit).
+//
+// Datagrams that wait together are taken with one recvmmsg and handled one after another in
+// arrival order; their replies go out together with sendmmsg, before any request waits on the
+// north link. A lone request costs one receive and one send, as before.
 #pragma once
 
 #include <csignal>
@@ -25,6 +29,7 @@
 #include <ctime>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include "peerfilter.h"
@@ -32,6 +37,7 @@
 
 class QMsg;
 class QuorrelMessage;
+class cConfigTable;
 
 class cConnection : public cQlog {
 public:
@@ -50,13 +56,22 @@ private:
     // later by the poller). False when the address does not parse or the bind fails.
     bool setup();
     // Installs the SIGUSR1 handler, starts the poller thread (with SIGUSR1 blocked, so the
-    // signal interrupts the receive), then receives and handles datagrams forever.
+    // signal interrupts the receive), then receives and handles datagrams forever: all that wait
+    // at once (up to kBatch), one after another, their replies sent together.
     bool run();
-    // Receives one datagram into mRxBuffer, its sender into mCurrClient and the local address
-    // it came to into mCurrLocal. The result of recvmsg; errno is kept.
-    ssize_t receive();
-    // Sends one reply datagram to mCurrClient from mCurrLocal; counts what went.
-    void send_reply(const uint8_t* data, uint16_t len);
+    // Receives the datagrams waiting on the broker socket into mRx, blocking until there is
+    // one. Their count, or recvmmsg's result with errno kept.
+    int receive_batch();
+    // Takes datagram i of the batch: its sender into mCurrClient and the local address it came
+    // to into mCurrLocal, through the allow-list, then handle_msg.
+    void take_datagram(int i);
+    // Queues reply for mCurrClient, from mCurrLocal: one datagram when it fits, else one per
+    // segment; counts it.
+    void send_reply(QMsg* reply);
+    // Queues one serialised message; false when it does not fit one datagram.
+    bool queue_datagram(const QMsg* m);
+    // Sends the queued datagrams (sendmmsg); one that cannot be sent is skipped. Counts bytes.
+    void flush_replies();
     // SIGUSR1 handler: asks the receive loop to write the counters; touches nothing else.
     static void on_sigusr1(int);
     // Writes the counters as one INFO line.
@@ -64,7 +79,7 @@ private:
     // One "audit" line for a write: who asked, which objects, who served it, how it ended.
     void audit(const QuorrelMessage* qmsg, uint8_t msg_id, uint8_t seq, const char* by,
                const char* outcome, const timespec& started);
-    // Parses one datagram from mRxBuffer and sends the reply, if any, to mCurrClient.
+    // Parses one datagram of len bytes at buf and queues the reply, if any, to mCurrClient.
     void handle_msg(uint8_t* buf, int len);
     // The reply to one parsed request (owned by the caller), or null when none is to be sent.
     // The request stays the caller's.
@@ -93,11 +108,27 @@ private:
     int mBrokerSocket;
     uint16_t mNorthPort;
     int mNorthSocket;
-    unsigned char mRxBuffer[1024];
-    int mRxBufferSize;
+    // Datagrams taken or sent by one system call.
+    static constexpr int kBatch = 16;
+    // One datagram with its peer's address and room for its ancillary data (IP_PKTINFO).
+    struct sDatagram {
+        unsigned char data[1024];
+        sockaddr_in peer;
+        struct {
+            alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+        } control;
+    };
+    sDatagram mRx[kBatch];
+    mmsghdr mRxHdr[kBatch];
+    iovec mRxIov[kBatch];
+    int mRxBufferSize; // 0 until the receive headers are set up, then 1024
     sockaddr_in mCurrClient;
     in_addr mCurrLocal;   // the local address the datagram in hand came to
     bool mCurrLocalKnown; // false when the kernel did not say: replies leave by routing
+    sDatagram mTx[kBatch];
+    mmsghdr mTxHdr[kBatch];
+    iovec mTxIov[kBatch];
+    int mTxCount;
     cPeerFilter mPeerFilter;
     cQlog mAudit;             // category "audit"
     pthread_mutex_t mTxMutex; // guards mMsgSeq and sending on mNorthSocket
@@ -108,6 +139,8 @@ private:
     bool mRxReady;
     bool mRxRefused; // the armed forward was refused by the kernel; under mRxMutex
     QMsg* mRxMsg;
+    // The response table of the request in hand, emptied after each one and kept for the next.
+    cConfigTable* mResponse;
 
     // Since start; main thread only (refusals the poller sees reach them through mRxRefused).
     struct sCounters {

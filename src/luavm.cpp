@@ -12,6 +12,7 @@
 #include <lua.hpp>
 
 #include "safefile.h"
+#include "scriptwatch.h"
 
 // A u32 value reaches scripts as a Lua integer, which must hold 2^32 - 1.
 static_assert(LUA_MAXINTEGER >= 4294967295LL, "Lua integers narrower than 64 bits");
@@ -102,7 +103,8 @@ cLuaVM::cLuaVM()
                                           false},
       mScriptLog(nullptr), mEnvMakerRef(LUA_NOREF),
       mChunkRef(LUA_NOREF), mChunkId{false, 0, 0, 0, {0, 0}},
-      mFailedRef(LUA_NOREF), mFailedId{false, 0, 0, 0, {0, 0}}, mPath{}, mEntriesLeft(0), mDrops{} {
+      mFailedRef(LUA_NOREF), mFailedId{false, 0, 0, 0, {0, 0}}, mPath{}, mEntriesLeft(0),
+      mWatchSlot(-1), mWatchKnown(false), mWatchStat{}, mDrops{} {
     if (mLuaState == nullptr) {
         debug("Opening LuaVM...ERROR");
         error("cannot create a Lua state");
@@ -126,6 +128,7 @@ cLuaVM::cLuaVM()
 }
 
 cLuaVM::~cLuaVM() {
+    cScriptWatch::instance().release(mWatchSlot);
     if (mLuaState != nullptr) {
         lua_close(mLuaState);
     }
@@ -160,10 +163,12 @@ bool cLuaVM::loadScript(const char* s) {
 
     // stat before reading: an edit that lands while the file compiles changes the id again.
     struct stat st {};
-    bool known = ::stat(s, &st) == 0;
-    bool cached = known && mChunkRef != LUA_NOREF && mChunkPath == s && mChunkId.matches(st);
-    bool failedBefore =
-        known && !cached && mFailedRef != LUA_NOREF && mFailedPath == s && mFailedId.matches(st);
+    bool changed = false;
+    bool known = stat_script(s, &st, &changed);
+    bool cached =
+        known && !changed && mChunkRef != LUA_NOREF && mChunkPath == s && mChunkId.matches(st);
+    bool failedBefore = known && !changed && !cached && mFailedRef != LUA_NOREF &&
+                        mFailedPath == s && mFailedId.matches(st);
     if (failedBefore) {
         // Unchanged since it failed to compile: report it again without reading it.
         if (lua_checkstack(L, 1)) {
@@ -569,6 +574,22 @@ void cLuaVM::pop(cConfigTable* t, int depth) {
         }
         lua_settop(L, -2);
     }
+}
+
+bool cLuaVM::stat_script(const char* s, struct stat* st, bool* changed) {
+    cScriptWatch& watch = cScriptWatch::instance();
+    bool same = mWatchSlot >= 0 && mWatchPath == s;
+    if (same && !watch.mayHaveChanged(mWatchSlot)) {
+        *st = mWatchStat;
+        return mWatchKnown;
+    }
+    *changed = same;
+    // Armed before the stat, so that a change made after it is seen at the next load.
+    mWatchSlot = watch.arm(s, mWatchSlot);
+    mWatchPath = s;
+    mWatchKnown = ::stat(s, st) == 0;
+    mWatchStat = *st;
+    return mWatchKnown;
 }
 
 bool cLuaVM::on_path(const void* table, int depth) const {

@@ -73,10 +73,13 @@ public:
 
     // Runs file s once in this state. The compiled chunk is kept and run again on the next call
     // while the file's device, inode, size and modification time (to the nanosecond) stay the
-    // same; any change recompiles. True when the chunk compiled and ran without error. A file
-    // that does not compile logs "Load ERROR" (and, the first time, its message at error
-    // priority) and leaves the last good chunk and the globals it defined in place; a chunk that
-    // raises is logged at error priority after reassigning the globals it reached.
+    // same; any change recompiles. While cScriptWatch can watch the file, the file is not
+    // stat'ed at all until something on its path changes, and then it is recompiled whatever
+    // stat says (an edit in the same clock tick, a reused inode number, a restored time). True when
+    // the chunk compiled and ran without error. A file that does not compile logs "Load ERROR"
+    // (and, the first time, its message at error priority) and leaves the last good chunk and the
+    // globals it defined in place; a chunk that raises is logged at error priority after
+    // reassigning the globals it reached.
     bool loadScript(const char* s);
 
     // Calls the global function f with a Lua copy of cfg as its one argument (none when cfg is
@@ -159,6 +162,9 @@ private:
     cTableType pop(int i);
     void pop(cConfigTable* t, int depth);
     bool on_path(const void* table, int depth) const;
+    // stat(s), or what it reported last time while the file is watched and unchanged. changed
+    // tells whether the watch saw a change since then (always false without a watch).
+    bool stat_script(const char* s, struct stat* st, bool* changed);
     void stackdump();
 
     // The state's allocator: bytes held and the most it may hold. Declared before the state,
@@ -193,6 +199,11 @@ private:
     // The Lua tables on the current conversion path, by identity, to cut cycles.
     const void* mPath[kMaxDepth];
     int mEntriesLeft;
+    // What the last stat of the loaded file reported, kept while the watch vouches for it.
+    int mWatchSlot;
+    std::string mWatchPath;
+    bool mWatchKnown;
+    struct stat mWatchStat;
     // What the conversion under way has left out.
     struct sDrops {
         int deep;

@@ -379,6 +379,39 @@ TEST_F(Examples, SettingsAreKeptAcrossARestart) {
     EXPECT_EQ(num(get(33, {{72, T(std::string("eth9"))}}), 74), 1500);
 }
 
+// store.serve builds a script's entry points once per version of the file: later runs reuse
+// them, and an edit is built afresh at the next request.
+TEST_F(Examples, ServeBuildsOncePerVersionOfTheFile) {
+    auto script = [](int v) {
+        return "package.path = package.path .. ';" + example_dir() +
+               "/?.lua'\n"
+               "local store = require 'tamo_store'\n"
+               "store.serve(function()\n"
+               "  builds = (builds or 0) + 1\n"
+               "  return {getObjects = function() return {9} end,\n"
+               "          getConfig = function() return {v = " +
+               std::to_string(v) +
+               ", builds = builds} end}\n"
+               "end)\n";
+    };
+    dir.write("s.lua", script(1));
+    cConfigScript::clearScripts();
+    cConfigScript::loadScripts(dir.path());
+    cConfigScript* s = cConfigScript::getScript(request({9}).get());
+    ASSERT_NE(s, nullptr);
+    auto served = [&] {
+        cConfigTable out;
+        s->getCfg(request({9}).get(), &out);
+        return std::make_pair(static_cast<int>(out.get(std::string("v"))),
+                              static_cast<int>(out.get(std::string("builds"))));
+    };
+    EXPECT_EQ(served(), std::make_pair(1, 1));
+    EXPECT_EQ(served(), std::make_pair(1, 1));
+    dir.write("s.lua", script(2));
+    EXPECT_EQ(served(), std::make_pair(2, 2));
+    EXPECT_EQ(served(), std::make_pair(2, 2));
+}
+
 TEST_F(Examples, DataFolderIsCreatedOrReplaced) {
     setenv("TAMO_DATA_DIR", data.path("new/deeper").c_str(), 1);
     restart();

@@ -78,6 +78,22 @@ TEST_F(EndToEnd, LargeReplyComesInSeveralDatagramsToTheRequester) {
     ASSERT_NE(mine, nullptr);
     EXPECT_EQ(mine->getMsgSeq(), 9);
     EXPECT_EQ(mClient.receive(200), nullptr);
+
+    // A burst from both, taken in batches: each reply, segments and all, reaches its own
+    // requester in request order.
+    auto client = [&](int seq) -> Client& { return seq % 2 == 0 ? mClient : other; };
+    auto large = [](int seq) { return seq % 3 == 0; };
+    for (int seq = 20; seq < 40; ++seq) {
+        std::unique_ptr<QMsg> r(
+            e2e::request(1, static_cast<uint8_t>(seq), large(seq) ? kInterface : kSystem));
+        client(seq).send(s.brokerPort, *r);
+    }
+    for (int seq = 20; seq < 40; ++seq) {
+        std::unique_ptr<QMsg> got(client(seq).receive(2000));
+        ASSERT_NE(got, nullptr) << seq;
+        EXPECT_EQ(got->getMsgSeq(), seq);
+        EXPECT_EQ(got->getTagList().size(), large(seq) ? 120u : 3u) << seq;
+    }
 }
 
 TEST_F(EndToEnd, ValuesCrossAsSentAndNoReplyIsSentInPart) {

@@ -3,10 +3,13 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <unistd.h>
 
 #include "luavm.h"
 #include "script_files.h"
+#include "scriptwatch.h"
 
 namespace {
 
@@ -394,6 +397,54 @@ TEST_F(Reload, EveryChangeOfTheFileIsPickedUpAtTheNextLoad) {
     ASSERT_EQ(std::rename(tmp.c_str(), p.c_str()), 0);
     ASSERT_TRUE(vm.loadScript(p.c_str()));
     EXPECT_EQ(state(), std::make_pair(3, 4));
+}
+
+// Changes stat cannot tell (same size, times put back) and changes away from the script's own
+// folder: the watch sees each before the next load, whichever name the script is loaded by.
+TEST_F(Reload, ChangesThroughLinksAndReplacedFoldersAreSeen) {
+    if (cScriptWatch::instance().fd() < 0) {
+        GTEST_SKIP() << "no inotify";
+    }
+    // link.lua -> cur/r.lua, cur -> v1; v2 holds another copy.
+    dir.write("v1/r.lua", version(1));
+    dir.write("v2/r.lua", version(1));
+    ASSERT_EQ(symlink("v1", dir.path("cur").c_str()), 0);
+    ASSERT_EQ(symlink("cur/r.lua", dir.path("link.lua").c_str()), 0);
+    std::string p = dir.path("link.lua");
+    ASSERT_TRUE(vm.loadScript(p.c_str()));
+
+    // Rewrites rel in place with version v, its size and times as before.
+    auto edit = [&](const std::string& rel, int v) {
+        struct timespec t = file_mtime(dir.path(rel));
+        dir.write(rel, version(v));
+        set_mtime(dir.path(rel), t);
+    };
+    auto replace = [&](const std::string& rel, int v) {
+        struct timespec t = file_mtime(dir.path(rel));
+        std::string tmp = dir.write(rel + ".new", version(v));
+        set_mtime(tmp, t);
+        ASSERT_EQ(std::rename(tmp.c_str(), dir.path(rel).c_str()), 0);
+    };
+    auto relink = [&](const std::string& rel, const char* target) {
+        ASSERT_EQ(symlink(target, dir.path(rel + ".new").c_str()), 0);
+        ASSERT_EQ(std::rename(dir.path(rel + ".new").c_str(), dir.path(rel).c_str()), 0);
+    };
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        int version;
+    } cases[] = {
+        {"target edited in place", [&] { edit("v1/r.lua", 2); }, 2},
+        {"target replaced in its folder", [&] { replace("v1/r.lua", 3); }, 3},
+        {"folder swapped", [&] { edit("v2/r.lua", 4), relink("cur", "v2"); }, 4},
+        {"link pointed elsewhere", [&] { edit("v1/r.lua", 5), relink("link.lua", "v1/r.lua"); }, 5},
+    };
+    int runs = 1;
+    for (const auto& c : cases) {
+        c.change();
+        ASSERT_TRUE(vm.loadScript(p.c_str())) << c.what;
+        EXPECT_EQ(state(), std::make_pair(c.version, ++runs)) << c.what;
+    }
 }
 
 TEST_F(Reload, ABrokenEditKeepsTheLastGoodFunctions) {

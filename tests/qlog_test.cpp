@@ -110,6 +110,7 @@ protected:
 
 TEST_F(QlogCapture, LongMessagesAreCutToTheBuffer) {
     mCat->setPriority(log4cpp::Priority::DEBUG);
+    cQlog::refresh();
     cQlog log("capture");
     std::string huge(5000, 'x');
     log.error("%s|%s", huge.c_str(), huge.c_str());
@@ -122,6 +123,7 @@ TEST_F(QlogCapture, LongMessagesAreCutToTheBuffer) {
 
 TEST_F(QlogCapture, PriorityFiltersBeforeWriting) {
     mCat->setPriority(log4cpp::Priority::WARN);
+    cQlog::refresh();
     cQlog log("capture");
     log.debug("hidden %d", 1);
     log.info("hidden %d", 2);
@@ -140,6 +142,7 @@ TEST_F(QlogCapture, PriorityFiltersBeforeWriting) {
 
 TEST_F(QlogCapture, ThreadsLoggingThroughOneObjectKeepTheirLinesWhole) {
     mCat->setPriority(log4cpp::Priority::DEBUG);
+    cQlog::refresh();
     cQlog log("capture");
     const std::string a(900, 'a');
     const std::string b(900, 'b');

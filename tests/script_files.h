@@ -82,10 +82,12 @@ public:
         mAppender.setLayout(layout);
         mCat.addAppender(mAppender);
         mCat.setPriority(priority);
+        cQlog::refresh();
     }
     ~LogCapture() {
         mCat.removeAppender(&mAppender);
         mCat.setPriority(mOldPriority);
+        cQlog::refresh();
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;

@@ -5,189 +5,196 @@
 --
 -- Writing a new script: start from ntp.lua for an object that exists once, from this file for
 -- one that exists per name. getObjects runs once at start-up; the daemon runs the whole file
--- again before every request, so keep top-level code to definitions (no I/O) and keep state in
--- files, not globals. docs/scripting.md has the whole contract.
+-- again before every request, so everything is built inside store.serve, which builds it once
+-- per version of the file, and state is kept in files, not globals. docs/scripting.md has the
+-- whole contract and what costs what.
 -- A device script would also apply each setting (ip link, ip address); this example only keeps
 -- them. The hardware address (77) is a byte string of 6 bytes: the request table holds it as a
 -- Lua string with every byte, and the reply sends it back whole as the dictionary's bytes tag.
 local store = require "tamo_store"
 
-local OBJID, NAME = 33, "interface"
-local IFNAME = 72
-local SYS = "/sys/class/net/"
+store.serve(function()
+    local OBJID, NAME = 33, "interface"
+    local IFNAME = 72
+    local SYS = "/sys/class/net/"
 
-local members = {
-    [73] = {key = "enabled", valid = store.flag, default = 1},
-    [74] = {key = "mtu", valid = store.range(68, 65535), default = 1500},
-    [75] = {key = "address", valid = store.ipv4_prefix, default = ""},
-    [76] = {key = "speed", valid = store.range(0, 4294967295), default = 0},
-    [77] = {key = "mac", valid = function(v) return type(v) == "string" and #v == 6 end},
-}
+    local members = {
+        [73] = {key = "enabled", valid = store.flag, default = 1},
+        [74] = {key = "mtu", valid = store.range(68, 65535), default = 1500},
+        [75] = {key = "address", valid = store.ipv4_prefix, default = ""},
+        [76] = {key = "speed", valid = store.range(0, 4294967295), default = 0},
+        [77] = {key = "mac", valid = function(v) return type(v) == "string" and #v == 6 end},
+    }
 
--- Names the kernel would accept: no "/", no blanks, not "." or "..", at most 15 bytes.
-local function valid_name(n)
-    return type(n) == "string" and n:match("^[%w%.%-_:@]+$") ~= nil and #n <= 15 and n ~= "."
-        and n ~= ".."
-end
-
--- Settings are kept for at most this many interfaces, so that no peer can make the file, and
--- the work of every request that reads it, grow without end.
-local MAX_SAVED = 32
-
-local function read_sys(name, file)
-    local f = io.open(SYS .. name .. "/" .. file, "r")
-    if not f then
-        return nil
+    -- Names the kernel would accept: no "/", no blanks, not "." or "..", at most 15 bytes.
+    local function valid_name(n)
+        return type(n) == "string" and n:match("^[%w%.%-_:@]+$") ~= nil and #n <= 15 and n ~= "."
+            and n ~= ".."
     end
-    local ok, v = pcall(f.read, f, "l") -- some files refuse reads (speed of a virtual link)
-    f:close()
-    return ok and v or nil
-end
 
--- The names that have saved settings (keys "<name>.<member>"), as a set, and how many.
-local function saved_names(values)
-    local seen, count = {}, 0
-    for key in pairs(values) do
-        local n = key:match("^(.*)%.[^.]+$")
-        if n and not seen[n] then
-            seen[n], count = true, count + 1
+    -- Settings are kept for at most this many interfaces, so that no peer can make the file, and
+    -- the work of every request that reads it, grow without end.
+    local MAX_SAVED = 32
+
+    local function read_sys(name, file)
+        local f = io.open(SYS .. name .. "/" .. file, "r")
+        if not f then
+            return nil
         end
+        local ok, v = pcall(f.read, f, "l") -- some files refuse reads (speed of a virtual link)
+        f:close()
+        return ok and v or nil
     end
-    return seen, count
-end
 
--- The interfaces there are: those with saved settings and those the kernel lists.
-local function known(values)
-    local seen = saved_names(values)
-    local names = {}
-    for n in pairs(seen) do
-        names[#names + 1] = n
-    end
-    -- The kernel's interfaces, one "name: counters" line each after two header lines.
-    local dev = io.open("/proc/net/dev", "r")
-    if dev then
-        for line in dev:lines() do
-            local n = line:match("^%s*([^%s:]+):")
-            if valid_name(n) and not seen[n] then
-                seen[n], names[#names + 1] = true, n
+    -- The names that have saved settings (keys "<name>.<member>"), as a set, and how many.
+    local function saved_names(values)
+        local seen, count = {}, 0
+        for key in pairs(values) do
+            local n = key:match("^(.*)%.[^.]+$")
+            if n and not seen[n] then
+                seen[n], count = true, count + 1
             end
         end
-        dev:close()
+        return seen, count
     end
-    table.sort(names)
-    return names
-end
 
-local function interface(values, name)
-    local prefix = name .. "."
-    local out = store.members(values, members, prefix)
-    -- Nothing saved: what the kernel says.
-    if values[prefix .. "mtu"] == nil then
-        out[74] = math.tointeger(tonumber(read_sys(name, "mtu"))) or out[74]
-    end
-    if values[prefix .. "enabled"] == nil and read_sys(name, "operstate") then
-        out[73] = read_sys(name, "operstate") ~= "down"
-    end
-    if values[prefix .. "mac"] == nil then
-        -- The kernel writes it as text, "02:00:00:00:00:01"; the reply carries the 6 bytes.
-        local text = read_sys(name, "address") or ""
-        local hex = {text:match("^(%x%x):(%x%x):(%x%x):(%x%x):(%x%x):(%x%x)$")}
-        if #hex == 6 then
-            for i, h in ipairs(hex) do
-                hex[i] = string.char(tonumber(h, 16))
+    -- The interfaces there are: those with saved settings and those the kernel lists.
+    local function known(values)
+        local seen = saved_names(values)
+        local names = {}
+        for n in pairs(seen) do
+            names[#names + 1] = n
+        end
+        -- The kernel's interfaces, one "name: counters" line each after two header lines.
+        local dev = io.open("/proc/net/dev", "r")
+        if dev then
+            for line in dev:lines() do
+                local n = line:match("^%s*([^%s:]+):")
+                if valid_name(n) and not seen[n] then
+                    seen[n], names[#names + 1] = true, n
+                end
             end
-            out[77] = table.concat(hex)
+            dev:close()
         end
+        table.sort(names)
+        return names
     end
-    if values[prefix .. "speed"] == nil then
-        local speed = math.tointeger(tonumber(read_sys(name, "speed")))
-        out[76] = speed and speed > 0 and speed or out[76]
-    end
-    out[IFNAME] = name
-    return out
-end
 
-local function forget(values, name)
-    for _, m in pairs(members) do
-        values[name .. "." .. m.key] = nil
-    end
-end
-
--- Applies each object of req to values with change(values, name, obj, problems), which says
--- whether it changed anything; saves when one did, and returns the problems.
-local function each_named(req, values, change)
-    local problems, changed = {}, false
-    for _, obj in ipairs(store.objects(req, OBJID)) do
-        if valid_name(obj[IFNAME]) then
-            changed = change(values, obj[IFNAME], obj, problems) or changed
-        else
-            problems[#problems + 1] = "an interface object needs a valid name (72)"
+    local function interface(values, name)
+        local prefix = name .. "."
+        local out = store.members(values, members, prefix)
+        -- Nothing saved: what the kernel says.
+        if values[prefix .. "mtu"] == nil then
+            out[74] = math.tointeger(tonumber(read_sys(name, "mtu"))) or out[74]
         end
-    end
-    if changed then
-        store.save_or_report(NAME, values, problems)
-    end
-    return problems
-end
-
-local function set_one(values, name, obj, problems)
-    local seen, count = saved_names(values)
-    if not seen[name] and count >= MAX_SAVED then
-        problems[#problems + 1] = "settings are kept for " .. MAX_SAVED .. " interfaces at most"
-        return false
-    end
-    return store.update(values, obj, members, name .. ".", problems, IFNAME) > 0
-end
-
-local function replace_one(values, name, obj, problems)
-    forget(values, name)
-    set_one(values, name, obj, problems)
-    return true
-end
-
-local function reply(req, problems)
-    local r = store.reply(req)
-    if #problems > 0 then
-        store.fail(r, table.concat(problems, "; "))
-    end
-    return r
-end
-
-function getObjects()
-    return {OBJID}
-end
-
--- The named interface, or every interface when the object names none.
-function getConfig(req)
-    local r = store.reply(req)
-    local values = store.load(NAME)
-    for _, obj in ipairs(store.objects(req, OBJID)) do
-        if obj[IFNAME] == nil then
-            for _, name in ipairs(known(values)) do
-                store.add_object(r, OBJID, interface(values, name))
+        if values[prefix .. "enabled"] == nil and read_sys(name, "operstate") then
+            out[73] = read_sys(name, "operstate") ~= "down"
+        end
+        if values[prefix .. "mac"] == nil then
+            -- The kernel writes it as text, "02:00:00:00:00:01"; the reply carries the 6 bytes.
+            local text = read_sys(name, "address") or ""
+            local hex = {text:match("^(%x%x):(%x%x):(%x%x):(%x%x):(%x%x):(%x%x)$")}
+            if #hex == 6 then
+                for i, h in ipairs(hex) do
+                    hex[i] = string.char(tonumber(h, 16))
+                end
+                out[77] = table.concat(hex)
             end
-        elseif valid_name(obj[IFNAME]) then
-            store.add_object(r, OBJID, interface(values, obj[IFNAME]))
-        else
-            store.fail(r, "no such interface")
+        end
+        if values[prefix .. "speed"] == nil then
+            local speed = math.tointeger(tonumber(read_sys(name, "speed")))
+            out[76] = speed and speed > 0 and speed or out[76]
+        end
+        out[IFNAME] = name
+        return out
+    end
+
+    local function forget(values, name)
+        for _, m in pairs(members) do
+            values[name .. "." .. m.key] = nil
         end
     end
-    return r
-end
 
-function setConfig(req)
-    store.report("interface.lua", each_named(req, store.load(NAME), set_one))
-end
+    -- Applies each object of req to values with change(values, name, obj, problems), which says
+    -- whether it changed anything; saves when one did, and returns the problems.
+    local function each_named(req, values, change)
+        local problems, changed = {}, false
+        for _, obj in ipairs(store.objects(req, OBJID)) do
+            if valid_name(obj[IFNAME]) then
+                changed = change(values, obj[IFNAME], obj, problems) or changed
+            else
+                problems[#problems + 1] = "an interface object needs a valid name (72)"
+            end
+        end
+        if changed then
+            store.save_or_report(NAME, values, problems)
+        end
+        return problems
+    end
 
--- The named interfaces' saved settings become exactly the members given.
-function replaceConfig(req)
-    return reply(req, each_named(req, store.load(NAME), replace_one))
-end
+    local function set_one(values, name, obj, problems)
+        local seen, count = saved_names(values)
+        if not seen[name] and count >= MAX_SAVED then
+            problems[#problems + 1] = "settings are kept for " .. MAX_SAVED .. " interfaces at most"
+            return false
+        end
+        return store.update(values, obj, members, name .. ".", problems, IFNAME) > 0
+    end
 
--- Forgets the named interfaces' saved settings; the kernel's values and defaults show again.
-function deleteConfig(req)
-    return reply(req, each_named(req, store.load(NAME), function(values, name)
+    local function replace_one(values, name, obj, problems)
         forget(values, name)
+        set_one(values, name, obj, problems)
         return true
-    end))
-end
+    end
+
+    local function reply(req, problems)
+        local r = store.reply(req)
+        if #problems > 0 then
+            store.fail(r, table.concat(problems, "; "))
+        end
+        return r
+    end
+
+    local api = {}
+
+    function api.getObjects()
+        return {OBJID}
+    end
+
+    -- The named interface, or every interface when the object names none.
+    function api.getConfig(req)
+        local r = store.reply(req)
+        local values = store.saved(NAME)
+        for _, obj in ipairs(store.objects(req, OBJID)) do
+            if obj[IFNAME] == nil then
+                for _, name in ipairs(known(values)) do
+                    store.add_object(r, OBJID, interface(values, name))
+                end
+            elseif valid_name(obj[IFNAME]) then
+                store.add_object(r, OBJID, interface(values, obj[IFNAME]))
+            else
+                store.fail(r, "no such interface")
+            end
+        end
+        return r
+    end
+
+    function api.setConfig(req)
+        store.report("interface.lua", each_named(req, store.load(NAME), set_one))
+    end
+
+    -- The named interfaces' saved settings become exactly the members given.
+    function api.replaceConfig(req)
+        return reply(req, each_named(req, store.load(NAME), replace_one))
+    end
+
+    -- Forgets the named interfaces' saved settings; the kernel's values and defaults show again.
+    function api.deleteConfig(req)
+        return reply(req, each_named(req, store.load(NAME), function(values, name)
+            forget(values, name)
+            return true
+        end))
+    end
+
+    return api
+end)

@@ -3,44 +3,50 @@
 -- (see tamo_store.lua).
 --
 -- Writing a new script: copy this file, change OBJID, NAME and the members table to the
--- object's tags, and keep the five global functions. getObjects runs once at start-up; the
--- daemon runs the whole file again before every request, so keep top-level code to definitions
--- (no I/O) and keep state in files, not globals. docs/scripting.md has the whole contract.
+-- object's tags, and keep the five entry points. getObjects runs once at start-up; the daemon
+-- runs the whole file again before every request, so everything is built inside store.serve,
+-- which builds it once per version of the file, and state is kept in files, not globals.
+-- docs/scripting.md has the whole contract and what costs what.
 -- A device script would also rewrite the syslog daemon's configuration and restart it; this
 -- example only keeps the settings.
 local store = require "tamo_store"
 
-local OBJID, NAME = 35, "logging"
+store.serve(function()
+    local OBJID, NAME = 35, "logging"
 
-local members = {
-    [88] = {key = "level", valid = store.range(0, 7), default = 6},
-    [89] = {key = "remote_host", valid = store.text, default = ""},
-    [90] = {key = "remote_port", valid = store.range(1, 65535), default = 514},
-    [91] = {key = "max_size", valid = store.range(16, 1048576), default = 1024},
-}
+    local members = {
+        [88] = {key = "level", valid = store.range(0, 7), default = 6},
+        [89] = {key = "remote_host", valid = store.text, default = ""},
+        [90] = {key = "remote_port", valid = store.range(1, 65535), default = 514},
+        [91] = {key = "max_size", valid = store.range(16, 1048576), default = 1024},
+    }
 
-local entry = store.single(OBJID, NAME, members)
+    local entry = store.single(OBJID, NAME, members)
+    local api = {}
 
-function getObjects()
-    return {OBJID}
-end
+    function api.getObjects()
+        return {OBJID}
+    end
 
--- The whole object, for each logging object of the request (the tags a get names cannot be told
--- apart in Lua, see docs/scripting.md).
-function getConfig(req)
-    return entry.get(req)
-end
+    -- The whole object, for each logging object of the request (the tags a get names cannot be
+    -- told apart in Lua, see docs/scripting.md).
+    function api.getConfig(req)
+        return entry.get(req)
+    end
 
-function setConfig(req)
-    entry.set(req)
-end
+    function api.setConfig(req)
+        entry.set(req)
+    end
 
--- Members not given go back to their defaults.
-function replaceConfig(req)
-    return entry.replace(req)
-end
+    -- Members not given go back to their defaults.
+    function api.replaceConfig(req)
+        return entry.replace(req)
+    end
 
--- Forgets the saved settings: every member is back to its default.
-function deleteConfig(req)
-    return entry.delete(req)
-end
+    -- Forgets the saved settings: every member is back to its default.
+    function api.deleteConfig(req)
+        return entry.delete(req)
+    end
+
+    return api
+end)

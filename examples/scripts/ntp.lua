@@ -3,45 +3,51 @@
 -- tamo_store.lua).
 --
 -- Writing a new script: copy this file, change OBJID, NAME and the members table to the
--- object's tags, and keep the five global functions. getObjects runs once at start-up; the
--- daemon runs the whole file again before every request, so keep top-level code to definitions
--- (no I/O) and keep state in files, not globals. docs/scripting.md has the whole contract.
+-- object's tags, and keep the five entry points. getObjects runs once at start-up; the daemon
+-- runs the whole file again before every request, so everything is built inside store.serve,
+-- which builds it once per version of the file, and state is kept in files, not globals.
+-- docs/scripting.md has the whole contract and what costs what.
 -- A device script would also rewrite the time daemon's configuration and ask it for the offset
 -- (83) and stratum (84); this example has no time daemon to ask and leaves them out.
 local store = require "tamo_store"
 
-local OBJID, NAME = 34, "ntp"
+store.serve(function()
+    local OBJID, NAME = 34, "ntp"
 
-local members = {
-    [80] = {key = "server", valid = store.text, default = ""},
-    [81] = {key = "enabled", valid = store.flag, default = 0},
-    [82] = {key = "poll", valid = store.range(16, 65535), default = 64},
-    [83] = {key = "offset", readonly = true},
-    [84] = {key = "stratum", readonly = true},
-}
+    local members = {
+        [80] = {key = "server", valid = store.text, default = ""},
+        [81] = {key = "enabled", valid = store.flag, default = 0},
+        [82] = {key = "poll", valid = store.range(16, 65535), default = 64},
+        [83] = {key = "offset", readonly = true},
+        [84] = {key = "stratum", readonly = true},
+    }
 
-local entry = store.single(OBJID, NAME, members)
+    local entry = store.single(OBJID, NAME, members)
+    local api = {}
 
-function getObjects()
-    return {OBJID}
-end
+    function api.getObjects()
+        return {OBJID}
+    end
 
--- The whole object, for each ntp object of the request (the tags a get names cannot be told
--- apart in Lua, see docs/scripting.md).
-function getConfig(req)
-    return entry.get(req)
-end
+    -- The whole object, for each ntp object of the request (the tags a get names cannot be
+    -- told apart in Lua, see docs/scripting.md).
+    function api.getConfig(req)
+        return entry.get(req)
+    end
 
-function setConfig(req)
-    entry.set(req)
-end
+    function api.setConfig(req)
+        entry.set(req)
+    end
 
--- Members not given go back to their defaults.
-function replaceConfig(req)
-    return entry.replace(req)
-end
+    -- Members not given go back to their defaults.
+    function api.replaceConfig(req)
+        return entry.replace(req)
+    end
 
--- Forgets the saved settings: every member is back to its default.
-function deleteConfig(req)
-    return entry.delete(req)
-end
+    -- Forgets the saved settings: every member is back to its default.
+    function api.deleteConfig(req)
+        return entry.delete(req)
+    end
+
+    return api
+end)

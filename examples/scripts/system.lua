@@ -3,69 +3,75 @@
 -- tamo_store.lua), and its uptime and load, read from /proc at each get.
 --
 -- Writing a new script: copy this file, change OBJID, NAME and the members table to the
--- object's tags, and keep the five global functions. getObjects runs once at start-up; the
--- daemon runs the whole file again before every request, so keep top-level code to definitions
--- (no I/O) and keep state in files, not globals. docs/scripting.md has the whole contract.
+-- object's tags, and keep the five entry points. getObjects runs once at start-up; the daemon
+-- runs the whole file again before every request, so everything is built inside store.serve,
+-- which builds it once per version of the file, and state is kept in files, not globals.
+-- docs/scripting.md has the whole contract and what costs what.
 -- A device script would also apply each setting (here: the kernel's host name); this example
 -- only keeps it.
 local store = require "tamo_store"
 
-local OBJID, NAME = 32, "system"
-local UPTIME, LOAD = 67, 68
+store.serve(function()
+    local OBJID, NAME = 32, "system"
+    local UPTIME, LOAD = 67, 68
 
-local members = {
-    [64] = {key = "hostname", valid = store.text},
-    [65] = {key = "location", valid = store.text, default = ""},
-    [66] = {key = "contact", valid = store.text, default = ""},
-    [UPTIME] = {key = "uptime", readonly = true},
-    [LOAD] = {key = "load", readonly = true},
-}
+    local members = {
+        [64] = {key = "hostname", valid = store.text},
+        [65] = {key = "location", valid = store.text, default = ""},
+        [66] = {key = "contact", valid = store.text, default = ""},
+        [UPTIME] = {key = "uptime", readonly = true},
+        [LOAD] = {key = "load", readonly = true},
+    }
 
-local function first_line(path)
-    local f = io.open(path, "r")
-    if not f then
-        return nil
+    local function first_line(path)
+        local f = io.open(path, "r")
+        if not f then
+            return nil
+        end
+        local line = f:read("l")
+        f:close()
+        return line
     end
-    local line = f:read("l")
-    f:close()
-    return line
-end
 
--- The members of the one system object: saved settings over live values.
-local function current(values)
-    local out = store.members(values, members, "")
-    if out[64] == nil then
-        out[64] = first_line("/proc/sys/kernel/hostname") or ""
+    -- The members of the one system object: saved settings over live values.
+    local function current(values)
+        local out = store.members(values, members, "")
+        if out[64] == nil then
+            out[64] = first_line("/proc/sys/kernel/hostname") or ""
+        end
+        local up = tonumber((first_line("/proc/uptime") or ""):match("^(%S+)"))
+        out[UPTIME] = up and math.floor(up) or nil
+        -- A whole number (0.00 on an idle device) crosses as an integer, see docs/scripting.md.
+        out[LOAD] = tonumber((first_line("/proc/loadavg") or ""):match("^(%S+)"))
+        return out
     end
-    local up = tonumber((first_line("/proc/uptime") or ""):match("^(%S+)"))
-    out[UPTIME] = up and math.floor(up) or nil
-    -- A whole number (0.00 on an idle device) crosses as an integer, see docs/scripting.md.
-    out[LOAD] = tonumber((first_line("/proc/loadavg") or ""):match("^(%S+)"))
-    return out
-end
 
-local entry = store.single(OBJID, NAME, members, current)
+    local entry = store.single(OBJID, NAME, members, current)
+    local api = {}
 
-function getObjects()
-    return {OBJID}
-end
+    function api.getObjects()
+        return {OBJID}
+    end
 
--- The whole object, for each system object of the request (the tags a get names cannot be told
--- apart in Lua, see docs/scripting.md).
-function getConfig(req)
-    return entry.get(req)
-end
+    -- The whole object, for each system object of the request (the tags a get names cannot be
+    -- told apart in Lua, see docs/scripting.md).
+    function api.getConfig(req)
+        return entry.get(req)
+    end
 
-function setConfig(req)
-    entry.set(req)
-end
+    function api.setConfig(req)
+        entry.set(req)
+    end
 
--- Members not given go back to their defaults.
-function replaceConfig(req)
-    return entry.replace(req)
-end
+    -- Members not given go back to their defaults.
+    function api.replaceConfig(req)
+        return entry.replace(req)
+    end
 
--- Forgets the saved settings: every member is back to its default.
-function deleteConfig(req)
-    return entry.delete(req)
-end
+    -- Forgets the saved settings: every member is back to its default.
+    function api.deleteConfig(req)
+        return entry.delete(req)
+    end
+
+    return api
+end)

@@ -20,6 +20,11 @@
 -- reply(req) starts a response table that echoes the transaction tag and says "done", and
 -- add_object / fail fill it in. Object ids and tag ids are those of docs/dictionary.md.
 --
+-- Cost: the daemon runs a script's whole file before every request. serve(build) runs build
+-- only once per version of the calling file and hands the same entry points to every later run,
+-- so a run costs a few table reads, not the building of member tables and closures; an edit of
+-- the file is a new version and is built afresh at its next request.
+--
 -- This file defines no getObjects, so the daemon runs it once at start-up, logs that it serves
 -- nothing, and leaves it to require.
 
@@ -149,12 +154,18 @@ local function read_file(name)
     return values
 end
 
--- The settings saved under name, as a new table of key -> value; empty when there are none yet.
-function M.load(name)
+-- The settings saved under name, as a table of key -> value that must not be changed (it is the
+-- cache itself); empty when there are none yet.
+function M.saved(name)
     if cache[name] == nil then
         cache[name] = read_file(name)
     end
-    return copy(cache[name])
+    return cache[name]
+end
+
+-- The settings saved under name, as a new table of key -> value to change and save.
+function M.load(name)
+    return copy(M.saved(name))
 end
 
 -- Replaces the settings saved under name with values (keys are text; values text, numbers or
@@ -194,16 +205,17 @@ end
 
 -- The objects of request table req whose "objid" is objid, in request order.
 function M.objects(req, objid)
-    local found = {}
+    local list = {}
     for pos, obj in pairs(req) do
         if type(obj) == "table" and obj.objid == objid and math.type(pos) == "integer" then
-            found[#found + 1] = {pos = pos, obj = obj}
+            list[#list + 1] = pos
         end
     end
-    table.sort(found, function(a, b) return a.pos < b.pos end)
-    local list = {}
-    for i, entry in ipairs(found) do
-        list[i] = entry.obj
+    if #list > 1 then
+        table.sort(list)
+    end
+    for i, pos in ipairs(list) do
+        list[i] = req[pos]
     end
     return list
 end
@@ -218,12 +230,11 @@ function M.reply(req)
     return r
 end
 
--- Appends an object with the given members (tag id -> value) to reply r.
+-- Appends members (tag id -> value), a table of the caller's own, to reply r as an object with
+-- that objid; the table becomes part of the reply.
 function M.add_object(r, objid, members)
-    local obj = {objid = objid}
-    for tag, v in pairs(members) do
-        obj[tag] = v
-    end
+    local obj = members
+    obj.objid = objid
     local key = OBJECT_KEY
     while r[key] ~= nil do
         key = key + 1
@@ -324,12 +335,21 @@ end
 
 -- The entry points of a script that serves one object that exists once on the device: get
 -- answers each object of the request with the members current(values) gives for the saved
--- values (by default the saved values over the defaults); set stores the members it accepts;
--- replace stores exactly the members given; delete forgets the saved settings. Returns a table
--- of get, set, replace and delete, for the script's own global functions to call.
+-- values (by default the saved values over the defaults; values must not be changed); set
+-- stores the members it accepts; replace stores exactly the members given; delete forgets the
+-- saved settings. Returns a table of get, set, replace and delete, for the script's own entry
+-- points to call.
 function M.single(objid, name, members, current)
-    current = current or function(values)
-        return M.members(values, members, "")
+    if not current then
+        -- The answer for the saved values, made again only when they change (save() replaces
+        -- the cached table; nothing changes it in place).
+        local last_values, last
+        current = function(values)
+            if values ~= last_values then
+                last_values, last = values, M.members(values, members, "")
+            end
+            return last
+        end
     end
     local script = name .. ".lua"
 
@@ -351,7 +371,7 @@ function M.single(objid, name, members, current)
     function entry.get(req)
         local r = M.reply(req)
         for _ in ipairs(M.objects(req, objid)) do
-            M.add_object(r, objid, current(M.load(name)))
+            M.add_object(r, objid, current(M.saved(name)))
         end
         return r
     end
@@ -379,6 +399,27 @@ function M.single(objid, name, members, current)
     end
 
     return entry
+end
+
+-- What serve built, by the version of the file that built it (the compiled chunk, which the
+-- daemon runs again unchanged until the file changes). Weak: a replaced version goes.
+local built = setmetatable({}, {__mode = "k"})
+local getinfo = debug and debug.getinfo
+
+-- Defines the calling script's five global entry points from the table build() returns. build
+-- runs at the first run of each version of the calling file; later runs reuse its table. Call it
+-- from the file's top level.
+function M.serve(build)
+    local chunk = getinfo and getinfo(2, "f").func
+    local api = chunk and built[chunk]
+    if api == nil then
+        api = build()
+        if chunk then
+            built[chunk] = api
+        end
+    end
+    _G.getObjects, _G.getConfig, _G.setConfig = api.getObjects, api.getConfig, api.setConfig
+    _G.replaceConfig, _G.deleteConfig = api.replaceConfig, api.deleteConfig
 end
 
 return M

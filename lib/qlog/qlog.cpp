@@ -1,5 +1,6 @@
 #include "qlog.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include <log4cpp/OstreamAppender.hh>
 #include <log4cpp/PatternLayout.hh>
@@ -15,6 +17,7 @@
 #include <log4cpp/PropertyConfigurator.hh>
 
 bool cQlog::mInitialised = false;
+std::atomic<int> cQlog::mMostVerbose{NOTSET};
 
 namespace {
 
@@ -126,6 +129,21 @@ void cQlog::init(const char* path) {
             // Nothing else can be done without a logger; keep running silently.
         }
     }
+    refresh();
+}
+
+void cQlog::refresh() {
+    int most = log4cpp::Category::getRoot().getChainedPriority();
+    try {
+        std::vector<log4cpp::Category*>* all = log4cpp::Category::getCurrentCategories();
+        for (log4cpp::Category* c : *all) {
+            most = std::max(most, c->getChainedPriority());
+        }
+        delete all;
+    } catch (...) {
+        most = NOTSET;
+    }
+    mMostVerbose.store(most, std::memory_order_relaxed);
 }
 
 log4cpp::Category& cQlog::getLog(const char* category) {
@@ -135,10 +153,16 @@ log4cpp::Category& cQlog::getLog(const char* category) {
 cQlog::cQlog(const char* category) : mCatName(category) {}
 
 bool cQlog::enabled(int priority) const {
+    if (priority > mMostVerbose.load(std::memory_order_relaxed)) {
+        return false;
+    }
     return cached_category(mCatName).isPriorityEnabled(priority);
 }
 
 void cQlog::write(int priority, const char* fmt, va_list ap) {
+    if (priority > mMostVerbose.load(std::memory_order_relaxed)) {
+        return;
+    }
     log4cpp::Category& cat = cached_category(mCatName);
     if (!cat.isPriorityEnabled(priority)) {
         return;
@@ -167,6 +191,9 @@ uint64_t cQlog::suppressedLines() {
 }
 
 void cQlog::limited(cQlogLimit& limit, int priority, const char* fmt, ...) {
+    if (priority > mMostVerbose.load(std::memory_order_relaxed)) {
+        return;
+    }
     log4cpp::Category& cat = cached_category(mCatName);
     if (!cat.isPriorityEnabled(priority)) {
         return;

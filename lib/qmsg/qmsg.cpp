@@ -75,6 +75,8 @@ private:
 
 // The smallest segment that still carries any tag whole or one byte of a cut one.
 constexpr int kMinSegment = static_cast<int>(kHeaderSize + kTagHeaderSize + 4);
+// Tag slots a message reserves when its first tag arrives.
+constexpr size_t kFirstTagRoom = 16;
 
 } // namespace
 
@@ -100,6 +102,10 @@ bool QMsg::addTag(QTag* tag) {
         return false;
     }
     try {
+        // Room for a typical message at once, rather than growing one tag at a time.
+        if (mTags.capacity() == 0) {
+            mTags.reserve(kFirstTagRoom);
+        }
         mTags.push_back(tag);
     } catch (const std::exception&) {
         delete tag;

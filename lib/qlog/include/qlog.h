@@ -1,8 +1,11 @@
 // cQlog: the logging base every daemon class derives from. It writes through log4cpp.
 //
 // A cQlog object is a log source bound to one category. Its printf-style operations check the
-// category's priority first and return at once when the record would be filtered, so a debug
-// line nobody reads costs a category look-up and one comparison, never the formatting.
+// category's priority first and return at once when the record would be filtered. Before that,
+// a record more verbose than every category's threshold (a debug line in a daemon that logs at
+// INFO) returns after one comparison, without looking the category up. The thresholds are read
+// by init and by refresh: a program that changes a priority through log4cpp afterwards must call
+// refresh, or more verbose records may still be dropped.
 // Messages are formatted into a 1024-character buffer; a longer message is cut. The buffer
 // belongs to the calling thread, not to the object: every value of every configuration table
 // is a log source, and a kilobyte of scratch in each would make a table entry over 2 KB; and two
@@ -12,6 +15,7 @@
 // thread may log through any object.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -65,6 +69,10 @@ public:
     // console at INFO, and one warning says why. Never throws.
     static void init(const char* path);
 
+    // Reads again the most verbose priority any category lets through, after a priority was
+    // changed through log4cpp. Any thread; a record logged meanwhile may use either value.
+    static void refresh();
+
     // The log4cpp category of that name (created on first use).
     static log4cpp::Category& getLog(const char* category);
 
@@ -99,4 +107,6 @@ private:
     const char* mCatName;
 
     static bool mInitialised;
+    // The highest priority value any category lets through; NOTSET (all) until init or refresh.
+    static std::atomic<int> mMostVerbose;
 };

@@ -35,6 +35,10 @@ constexpr uint8_t QT_MAX_TYPE = 63;
 class QTag {
 public:
     virtual ~QTag() = default;
+    // Tags are made and dropped for every message: freed blocks are kept (a few dozen per
+    // thread) and handed out again before the allocator is asked. Any thread.
+    static void* operator new(size_t size);
+    static void operator delete(void* p, size_t size) noexcept;
     QTag(const QTag&) = delete;
     QTag& operator=(const QTag&) = delete;
 

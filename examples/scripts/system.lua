@@ -2,8 +2,8 @@
 -- host name, location and contact, which it keeps in system.conf in the data folder (see
 -- tamo_store.lua), and its uptime and load, read from /proc at each get.
 --
--- Writing a new script: copy this file, change OBJID, NAME and the members table to the
--- object's tags, and keep the five entry points. getObjects runs once at start-up; the daemon
+-- Writing a new script: copy this file and change OBJID, NAME and the members table to the
+-- object's tags; store.single makes the five entry points. getObjects runs once at start-up; the daemon
 -- runs the whole file again before every request, so everything is built inside store.serve,
 -- which builds it once per version of the file, and state is kept in files, not globals.
 -- docs/scripting.md has the whole contract and what costs what.
@@ -46,32 +46,5 @@ store.serve(function()
         return out
     end
 
-    local entry = store.single(OBJID, NAME, members, current)
-    local api = {}
-
-    function api.getObjects()
-        return {OBJID}
-    end
-
-    -- The whole object, for each system object of the request (the tags a get names cannot be
-    -- told apart in Lua, see docs/scripting.md).
-    function api.getConfig(req)
-        return entry.get(req)
-    end
-
-    function api.setConfig(req)
-        entry.set(req)
-    end
-
-    -- Members not given go back to their defaults.
-    function api.replaceConfig(req)
-        return entry.replace(req)
-    end
-
-    -- Forgets the saved settings: every member is back to its default.
-    function api.deleteConfig(req)
-        return entry.delete(req)
-    end
-
-    return api
+    return store.single(OBJID, NAME, members, current)
 end)

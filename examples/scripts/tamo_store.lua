@@ -333,12 +333,13 @@ function M.fail(r, reason, code)
     return r
 end
 
--- The entry points of a script that serves one object that exists once on the device: get
--- answers each object of the request with the members current(values) gives for the saved
--- values (by default the saved values over the defaults; values must not be changed); set
--- stores the members it accepts; replace stores exactly the members given; delete forgets the
--- saved settings. Returns a table of get, set, replace and delete, for the script's own entry
--- points to call.
+-- The five entry points of a script that serves one object that exists once on the device, as
+-- the table store.serve wants: getObjects names objid; getConfig answers each object of the
+-- request with the members current(values) gives for the saved values (by default the saved
+-- values over the defaults; values must not be changed), the whole object whatever members the
+-- get names (a get's member tags cannot be told apart in Lua, see docs/scripting.md); setConfig
+-- stores the members it accepts; replaceConfig stores exactly the members given (the others go
+-- back to their defaults) and answers as a get; deleteConfig forgets the saved settings.
 function M.single(objid, name, members, current)
     if not current then
         -- The answer for the saved values, made again only when they change (save() replaces
@@ -366,9 +367,13 @@ function M.single(objid, name, members, current)
         return problems
     end
 
-    local entry = {}
+    local api = {}
 
-    function entry.get(req)
+    function api.getObjects()
+        return {objid}
+    end
+
+    function api.getConfig(req)
         local r = M.reply(req)
         for _ in ipairs(M.objects(req, objid)) do
             M.add_object(r, objid, current(M.saved(name)))
@@ -376,20 +381,20 @@ function M.single(objid, name, members, current)
         return r
     end
 
-    function entry.set(req)
+    function api.setConfig(req)
         M.report(script, set_members(req, M.load(name)))
     end
 
-    function entry.replace(req)
+    function api.replaceConfig(req)
         local problems = set_members(req, {}, true)
-        local r = entry.get(req)
+        local r = api.getConfig(req)
         if #problems > 0 then
             M.fail(r, table.concat(problems, "; "))
         end
         return r
     end
 
-    function entry.delete(req)
+    function api.deleteConfig(req)
         local r = M.reply(req)
         local ok, err = M.save(name, {})
         if not ok then
@@ -398,7 +403,7 @@ function M.single(objid, name, members, current)
         return r
     end
 
-    return entry
+    return api
 end
 
 -- What serve built, by the version of the file that built it (the compiled chunk, which the

@@ -13,7 +13,8 @@
 # the daemon's own code (src/ and lib/, linked into the binary), Lua, libc allocation (malloc,
 # free, new, delete and their helpers), the rest of libc and libstdc++, log4cpp, and the rest.
 # Keeps the callgrind files in out/bench-release. Needs valgrind.
-# Ports: $TAMO_BENCH_PORT (broker, default 60710) and that minus 10 (north).
+# Ports: $TAMO_BENCH_PORT (broker, default 60710) and that minus 10 (north). Extra settings
+# lines: $TAMO_BENCH_SETTINGS (for example "tamo.script.budget_ms = 0").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 n=${1:-2000}
@@ -38,6 +39,7 @@ log4cpp.rootCategory = INFO, console
 log4cpp.appender.console = ConsoleAppender
 log4cpp.appender.console.layout = PatternLayout
 log4cpp.appender.console.layout.ConversionPattern = %d{%H:%M:%S.%l} %-5p %c: %m%n
+${TAMO_BENCH_SETTINGS:-}
 CONF
 
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g \

@@ -232,6 +232,7 @@ void cConfigTable::clear() {
         }
     }
     mTable.clear();
+    mIncomplete = false;
 }
 
 void cConfigTable::insert(std::string key, std::string val) {
@@ -378,7 +379,7 @@ QMsg* cConfigTable::toQMsg(uint8_t msg_id, sReplySize* size) {
     if (size != nullptr) {
         *size = counted;
     }
-    if (!whole) {
+    if (!whole || mIncomplete) {
         // Part of a reply would read as the whole answer: none is given.
         delete msg;
         return nullptr;

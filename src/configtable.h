@@ -157,6 +157,9 @@ public:
     // QMsg::kMaxDataBytes of data, a single text or byte string over 65535 bytes, or memory
     // running out. size, when given, gets the reply's size either way.
     QMsg* toQMsg(uint8_t msg_id, sReplySize* size = nullptr);
+    // Marks the table as only part of the answer it was filled from (the bridge stopped copying
+    // a result too large for any reply): toQMsg then gives null. clear() unmarks it.
+    void markIncomplete() { mIncomplete = true; }
 
     // Walks the tree depth-first and writes each entry as a debug line.
     void dump_table();
@@ -189,4 +192,5 @@ private:
     void dump_level(int depth);
 
     tEntries mTable = reserved();
+    bool mIncomplete = false;
 };

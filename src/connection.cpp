@@ -25,6 +25,8 @@ const char* const kCategory = "cConnection";
 constexpr int kSegmentBytes = 1024;
 constexpr time_t kReplyWaitSeconds = 3;
 constexpr time_t kKeepAliveSeconds = 10;
+// How often an idle receive loop wakes without a watchdog: only so that SIGUSR1 can end it.
+constexpr uint64_t kIdleWakeSeconds = 10;
 constexpr uint8_t kSeqMask = 127;
 constexpr uint8_t kKeepAliveId = 1;
 
@@ -155,12 +157,13 @@ void cConnection::on_sigusr1(int) {
 }
 
 bool cConnection::run() {
-    // Without SA_RESTART the signal ends a blocked receive with EINTR, so the counters are
-    // written at once, not at the next datagram.
+    // SA_RESTART: a script's blocking read is not cut short by the signal. The broker socket
+    // always has a receive time-out (below), and a receive with a time-out is never restarted,
+    // so the signal still ends a blocked receive with EINTR and the counters are written at once.
     struct sigaction sa {};
     sa.sa_handler = on_sigusr1;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
+    sa.sa_flags = SA_RESTART;
     sigaction(SIGUSR1, &sa, nullptr);
     // The poller inherits a mask that blocks SIGUSR1: the signal always lands on this thread.
     sigset_t usr1;
@@ -172,13 +175,13 @@ bool cConnection::run() {
     pthread_create(&poller, nullptr, north_poller, this);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
-    // Under a service manager's watchdog an idle receive wakes up in time to ping it.
+    // Under a service manager's watchdog an idle receive wakes up in time to ping it; without
+    // one it wakes every kIdleWakeSeconds, so that SIGUSR1 interrupts it (see above).
     cWatchdog watchdog;
-    if (watchdog.pollInterval() > 0) {
-        timeval tv{static_cast<time_t>(watchdog.pollInterval() / 1000000),
-                   static_cast<suseconds_t>(watchdog.pollInterval() % 1000000)};
-        setsockopt(mBrokerSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    }
+    uint64_t wake_us = watchdog.pollInterval() > 0 ? watchdog.pollInterval()
+                                                   : uint64_t{kIdleWakeSeconds} * 1000000;
+    timeval tv{static_cast<time_t>(wake_us / 1000000), static_cast<suseconds_t>(wake_us % 1000000)};
+    setsockopt(mBrokerSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     watchdog.ready();
 
     cScriptWatch& watch = cScriptWatch::instance();
@@ -203,6 +206,9 @@ bool cConnection::run() {
         // Script changes made before these datagrams arrived are read now, once for the batch.
         watch.beginBatch();
         for (int i = 0; i < count; ++i) {
+            // Per request, not per batch: each may hold the loop for two script budgets or a
+            // north wait.
+            watchdog.kick();
             take_datagram(i);
         }
         flush_replies();
@@ -560,6 +566,11 @@ int cConnection::tx_msg(QMsg* msg) {
             continue;
         }
         ssize_t sent = send(mNorthSocket, out, n, 0);
+        if (sent < 0 && errno == ECONNREFUSED) {
+            // The refusal of an earlier datagram, reported by this call, which sent nothing: a
+            // refusal of this one can only come later, to the poller.
+            sent = send(mNorthSocket, out, n, 0);
+        }
         if (sent < 0) {
             int e = errno;
             if (failed == 0) {
@@ -663,7 +674,10 @@ void* cConnection::north_poller(void* arg) {
         if (ready <= 0) {
             QMsg keepalive(kKeepAliveId);
             keepalive.setMsgSeq(self->produce_sequence());
-            self->tx_msg(&keepalive);
+            // The refusal the keep-alive's send reports may be that of a forward's datagram.
+            if (self->tx_msg(&keepalive) == ECONNREFUSED) {
+                self->north_refused();
+            }
             continue;
         }
         ssize_t n = read(self->mNorthSocket, buf, sizeof buf);

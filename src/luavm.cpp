@@ -104,7 +104,7 @@ cLuaVM::cLuaVM()
       mScriptLog(nullptr), mEnvMakerRef(LUA_NOREF),
       mChunkRef(LUA_NOREF), mChunkId{false, 0, 0, 0, {0, 0}},
       mFailedRef(LUA_NOREF), mFailedId{false, 0, 0, 0, {0, 0}}, mPath{}, mEntriesLeft(0),
-      mWatchSlot(-1), mWatchKnown(false), mWatchStat{}, mDrops{} {
+      mWatchSlot(-1), mWatchKnown(false), mWatchStat{}, mDrops{}, mBytesLeft(0) {
     if (mLuaState == nullptr) {
         debug("Opening LuaVM...ERROR");
         error("cannot create a Lua state");
@@ -236,10 +236,21 @@ int cLuaVM::stackTop() const {
 int cLuaVM::open_step(lua_State* L) {
     auto* vm = static_cast<cLuaVM*>(lua_touserdata(L, 1));
     luaL_openlibs(L);
-    // A configuration script must not end the daemon.
+    // A configuration script must not end the daemon, nor escape its budget: debug.sethook
+    // would remove the budget's hook, and a finalizer (__gc) runs with hooks off.
     lua_getglobal(L, "os");
     lua_pushcfunction(L, exit_refused);
     lua_setfield(L, -2, "exit");
+    lua_pop(L, 1);
+    lua_getglobal(L, "setmetatable");
+    lua_pushcclosure(L, setmetatable_guarded, 1);
+    lua_setglobal(L, "setmetatable");
+    lua_getglobal(L, "debug");
+    lua_pushcfunction(L, exit_refused);
+    lua_setfield(L, -2, "sethook");
+    lua_getfield(L, -1, "setmetatable");
+    lua_pushcclosure(L, setmetatable_guarded, 1);
+    lua_setfield(L, -2, "setmetatable");
     lua_pop(L, 1);
     luaL_getsubtable(L, LUA_REGISTRYINDEX, LUA_PRELOAD_TABLE);
     lua_pushcfunction(L, open_tamo);
@@ -400,7 +411,17 @@ bool cLuaVM::invoke(const char* f, cConfigTable* cfg, cConfigTable* out, bool ve
         if (lua_type(L, -1) == LUA_TTABLE) {
             mDrops = sDrops{};
             mEntriesLeft = kMaxEntries;
-            pop(out, 1);
+            mBytesLeft = kMaxResultBytes;
+            // Outside any protected call, so an exception may pass: the stack is restored below
+            // either way, and a result cut short is marked so that no part of it is sent.
+            try {
+                pop(out, 1);
+            } catch (...) {
+                mDrops.tooLarge = true;
+            }
+            if (mDrops.tooLarge) {
+                out->markIncomplete();
+            }
             report_drops("result of", f);
         }
     }
@@ -422,8 +443,10 @@ void cLuaVM::log_failure(const char* what, const char* name, int status) {
     const char* msg = status == kNoRoom                        ? "no room on the Lua stack"
                       : lua_type(mLuaState, -1) == LUA_TSTRING ? lua_tostring(mLuaState, -1)
                                                                : nullptr;
-    // Through the category, not the 1024-character buffer: a traceback is often longer.
-    log.error(std::string(what) + " " + name + " failed: " + (msg != nullptr ? msg : "?"));
+    // Through the category, not the 1024-character buffer: a traceback is often longer. A peer
+    // can make a script fail at every request: the failures have a limit.
+    cQlog::limited(log, mFailureLimit, ERROR,
+                   std::string(what) + " " + name + " failed: " + (msg != nullptr ? msg : "?"));
 }
 
 void cLuaVM::report_drops(const char* what, const char* f) {
@@ -439,6 +462,10 @@ void cLuaVM::report_drops(const char* what, const char* f) {
     }
     if (mDrops.truncated) {
         warn("%s %s: more than %d entries, the rest left out", what, f, kMaxEntries);
+    }
+    if (mDrops.tooLarge) {
+        warn("%s %s: more than %zu bytes of text, or out of memory; no reply", what, f,
+             kMaxResultBytes);
     }
 }
 
@@ -536,6 +563,11 @@ cTableType cLuaVM::pop(int i) {
         // string is decided by the dictionary when the reply is built.
         size_t len = 0;
         const char* s = lua_tolstring(L, i, &len);
+        if (len > mBytesLeft) {
+            mDrops.tooLarge = true;
+            return cTableType();
+        }
+        mBytesLeft -= len;
         return cTableType(std::string(s, len));
     }
     case LUA_TBOOLEAN:
@@ -554,8 +586,8 @@ void cLuaVM::pop(cConfigTable* t, int depth) {
     mPath[depth - 1] = lua_topointer(L, -1);
     lua_pushnil(L);
     while (lua_next(L, -2) != 0) {
-        if (mEntriesLeft <= 0) {
-            mDrops.truncated = true;
+        if (mEntriesLeft <= 0 || mDrops.tooLarge) {
+            mDrops.truncated = mDrops.truncated || !mDrops.tooLarge;
             lua_settop(L, -3);
             return;
         }
@@ -665,8 +697,30 @@ void cLuaVM::budget_hook(lua_State* L, lua_Debug* /*ar*/) {
     luaL_error(L, "script ran past its budget of %d ms", static_cast<int>(b.budgetNs / 1000000));
 }
 
+// os.exit and debug.sethook.
 int cLuaVM::exit_refused(lua_State* L) {
-    return luaL_error(L, "os.exit is not available to configuration scripts");
+    lua_Debug ar{};
+    const char* name =
+        lua_getstack(L, 0, &ar) != 0 && lua_getinfo(L, "n", &ar) != 0 && ar.name != nullptr
+            ? ar.name
+            : "this function";
+    return luaL_error(L, "%s is not available to configuration scripts", name);
+}
+
+// setmetatable and debug.setmetatable (the original is upvalue 1), refusing a metatable with a
+// finalizer: Lua runs finalizers with hooks off, out of reach of the script budget.
+int cLuaVM::setmetatable_guarded(lua_State* L) {
+    if (lua_type(L, 2) == LUA_TTABLE) {
+        lua_pushliteral(L, "__gc");
+        if (lua_rawget(L, 2) != LUA_TNIL) {
+            return luaL_error(L, "finalizers (__gc) are not available to configuration scripts");
+        }
+        lua_pop(L, 1);
+    }
+    lua_pushvalue(L, lua_upvalueindex(1));
+    lua_insert(L, 1);
+    lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+    return lua_gettop(L);
 }
 
 // require "tamo": save(path, data) and debug/info/warn/error(fmt, ...).
@@ -716,11 +770,12 @@ int cLuaVM::tamo_log(lua_State* L) {
         lua_insert(L, 1);
         lua_call(L, n, 1);
     }
-    const char* msg = luaL_checkstring(L, -1);
+    const char* msg = luaL_checkstring(L, 1);
+    // A peer can make a script log at every request: the script's lines have a limit.
     try {
-        vm->mScriptLog->log(priority, "%s", msg);
+        cQlog::limited(*vm->mScriptLog, vm->mScriptLogLimit, priority, std::string(msg));
     } catch (...) {
-        // An appender that throws must not cross Lua's C frames.
+        // Out of memory: the line is lost; nothing may cross Lua's C frames.
     }
     return 0;
 }

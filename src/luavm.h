@@ -45,6 +45,9 @@ public:
     // Entries (nested tables included) taken from one returned table. A Lua table may hold the
     // same table many times over without a cycle, and each use is copied: this bounds the work.
     static constexpr int kMaxEntries = 8192;
+    // Bytes of text taken from one returned table: more than any reply can carry. Past it the
+    // result is marked incomplete (cConfigTable::markIncomplete) and no reply is sent.
+    static constexpr size_t kMaxResultBytes = 256 * 1024;
 
     // What every state made from now on gets: the CPU time one protected run may take, in ms
     // of this thread's CPU time (0: no limit), and the memory the state may hold, in bytes.
@@ -138,6 +141,7 @@ private:
     static void* allocate(void* ud, void* ptr, size_t osize, size_t nsize);
     static void budget_hook(lua_State* L, lua_Debug* ar);
     static int exit_refused(lua_State* L);
+    static int setmetatable_guarded(lua_State* L);
     static int open_tamo(lua_State* L);
     static int tamo_save(lua_State* L);
     static int tamo_log(lua_State* L);
@@ -210,5 +214,11 @@ private:
         int cycles;
         int noRoom;
         bool truncated;
+        bool tooLarge;
     } mDrops;
+    size_t mBytesLeft;
+    // Lines a script can have written at every request, one limit per kind: its own log lines,
+    // and the failures of its runs.
+    cQlogLimit mScriptLogLimit;
+    cQlogLimit mFailureLimit;
 };

@@ -1,5 +1,7 @@
 // tamo: configuration daemon. Takes no arguments; reads the compiled-in settings file and
 // script folder, then serves requests until it is killed.
+#include <csignal>
+
 #include "confdef.h"
 #include "configscript.h"
 #include "connection.h"
@@ -8,6 +10,9 @@
 #include "tamo_paths.h"
 
 int main(int /*argc*/, char** /*argv*/) {
+    // The counters' signal before the receive loop handles it (during start-up) is ignored, not
+    // fatal.
+    signal(SIGUSR1, SIG_IGN);
     cQlog::init(TAMO_CONFIG_FILE);
     cConfig::load(TAMO_CONFIG_FILE);
     int budget =

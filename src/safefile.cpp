@@ -136,8 +136,12 @@ bool saveFileAtomically(const char* path, const void* data, size_t len, char* re
     // file is written under its temporary name.
     const char* step = nullptr;
     int err = 0;
-    bool ok = write_temp(dfd, tmp, true, data, len, replacing, mode, &step, &err) ||
-              write_temp(dfd, tmp, false, data, len, replacing, mode, &step, &err);
+    bool ok = write_temp(dfd, tmp, true, data, len, replacing, mode, &step, &err);
+    bool unsupported =
+        std::strcmp(step, "create a file for") == 0 || std::strcmp(step, "name") == 0;
+    if (!ok && unsupported) {
+        ok = write_temp(dfd, tmp, false, data, len, replacing, mode, &step, &err);
+    }
     if (ok) {
         step = "rename";
         ok = renameat(dfd, tmp, dfd, base) == 0;
@@ -148,8 +152,9 @@ bool saveFileAtomically(const char* path, const void* data, size_t len, char* re
         close(dfd);
         return fail(reason, size, step, path, err);
     }
-    // The rename reaches storage only with the folder.
-    ok = fsync(dfd) == 0;
+    // The rename reaches storage only with the folder. A file system that cannot flush a folder
+    // (EINVAL) makes the rename durable without it.
+    ok = fsync(dfd) == 0 || errno == EINVAL;
     err = errno;
     close(dfd);
     return ok || fail(reason, size, "flush the folder of", path, err);

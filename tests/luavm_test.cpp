@@ -4,10 +4,12 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
 #include "luavm.h"
+#include "qmsg.h"
 #include "script_files.h"
 #include "scriptwatch.h"
 
@@ -194,9 +196,7 @@ TEST_F(Bridge, ScriptErrorsAreLoggedWithTracebackAndContained) {
     in.insert(1, 1);
     cConfigTable out;
     out.insert(9, 9);
-    for (int i = 0; i < 50; ++i) {
-        EXPECT_FALSE(vm.call("boom", &in, &out));
-    }
+    EXPECT_FALSE(vm.call("boom", &in, &out));
     EXPECT_FALSE(vm.call("raise_table", nullptr, &out));
     EXPECT_FALSE(vm.call("raise_custom"));
     EXPECT_EQ(out.size(), 1u);
@@ -212,9 +212,20 @@ TEST_F(Bridge, ScriptErrorsAreLoggedWithTracebackAndContained) {
     ASSERT_TRUE(load("setmetatable(_G, {__index = function(_, k) error('strict: ' .. k) end})",
                      "strict.lua"));
     EXPECT_FALSE(vm.call("missing", &in, &out));
-    EXPECT_FALSE(vm.call("missing"));
     EXPECT_EQ(out.size(), 1u);
     EXPECT_NE(log.text().find("strict: missing"), std::string::npos);
+
+    // A failure a peer can cause at every request: contained every time, logged a few times.
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_FALSE(vm.call("missing"));
+    }
+    EXPECT_EQ(vm.stackTop(), 0);
+    text = log.text();
+    size_t lines = 0;
+    for (size_t at = 0; (at = text.find("ERROR Calling missing", at)) != std::string::npos; ++at) {
+        ++lines;
+    }
+    EXPECT_LT(lines, 10u);
 }
 
 TEST_F(Bridge, CyclesAreCutAndDepthIsBounded) {
@@ -319,6 +330,24 @@ TEST_F(Bridge, AMemoryErrorAtAnyStepOfARequestIsContained) {
     cConfigTable out;
     EXPECT_TRUE(vm.call("getConfig", &req, &out));
     EXPECT_EQ(out.size(), 6u);
+}
+
+// A result with more text than any reply can carry is not copied whole: it is cut short and
+// marked, so that no part of it goes out as the answer.
+TEST_F(Bridge, AResultTooLargeForAnyReplyIsMarkedIncomplete) {
+    ASSERT_TRUE(load("function big() local s = string.rep('x', 100000) return {s, s, s} end\n"
+                     "function small() return {string.rep('x', 100000)} end\n"));
+    cConfigTable out;
+    EXPECT_TRUE(vm.call("big", nullptr, &out));
+    EXPECT_EQ(out.toQMsg(1), nullptr);
+    cConfigTable fits;
+    EXPECT_TRUE(vm.call("small", nullptr, &fits));
+    std::unique_ptr<QMsg> reply(fits.toQMsg(1));
+    EXPECT_EQ(reply, nullptr); // one text over 65535 bytes: refused whole as well
+    fits.clear();
+    fits.insert(1, std::string(60000, 'y'));
+    reply.reset(fits.toQMsg(1));
+    EXPECT_NE(reply, nullptr);
 }
 
 TEST_F(Bridge, LoadFailuresAreReportedAndLeaveNothingOnTheStack) {

@@ -291,7 +291,8 @@ function M.update(values, obj, members, prefix, problems, skip)
             if not m or m.readonly then
                 problems[#problems + 1] = "tag " .. tostring(tag) .. " cannot be set"
             elseif not m.valid(v) then
-                problems[#problems + 1] = m.key .. " = " .. tostring(v) .. " refused"
+                -- The value is the peer's: escaped, so it cannot forge a log line.
+                problems[#problems + 1] = m.key .. " = " .. escape(tostring(v)) .. " refused"
             else
                 values[prefix .. m.key] = v
                 stored = stored + 1

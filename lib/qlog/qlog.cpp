@@ -208,6 +208,25 @@ void cQlog::limited(cQlogLimit& limit, int priority, const char* fmt, ...) {
     va_end(ap);
 }
 
+void cQlog::limited(log4cpp::Category& cat, cQlogLimit& limit, int priority,
+                    const std::string& line) {
+    if (priority > mMostVerbose.load(std::memory_order_relaxed) ||
+        !cat.isPriorityEnabled(priority)) {
+        return;
+    }
+    uint32_t held = 0;
+    if (!limit.admit(now_ms(), &held)) {
+        return;
+    }
+    try {
+        cat.log(priority, held == 0
+                              ? line
+                              : line + " (" + std::to_string(held) + " similar lines suppressed)");
+    } catch (...) {
+        // An appender that throws (disk full, closed stream) must not take the caller down.
+    }
+}
+
 #define QLOG_LEVEL(name, prio)                                                                     \
     void cQlog::name(const char* fmt, ...) {                                                       \
         va_list ap;                                                                                \

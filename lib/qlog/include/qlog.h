@@ -98,6 +98,11 @@ public:
     void limited(cQlogLimit& limit, int priority, const char* fmt, ...)
         __attribute__((format(printf, 4, 5)));
 
+    // The same for a line already made, of any length, written to cat (a category of any
+    // name, such as one per script).
+    static void limited(log4cpp::Category& cat, cQlogLimit& limit, int priority,
+                        const std::string& line);
+
     // Lines held back by any limit since the process started. Any thread.
     static uint64_t suppressedLines();
 

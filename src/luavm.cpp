@@ -239,14 +239,16 @@ int cLuaVM::open_step(lua_State* L) {
     // A configuration script must not end the daemon, nor escape its budget: debug.sethook
     // would remove the budget's hook, and a finalizer (__gc) runs with hooks off.
     lua_getglobal(L, "os");
-    lua_pushcfunction(L, exit_refused);
+    lua_pushliteral(L, "os.exit");
+    lua_pushcclosure(L, exit_refused, 1);
     lua_setfield(L, -2, "exit");
     lua_pop(L, 1);
     lua_getglobal(L, "setmetatable");
     lua_pushcclosure(L, setmetatable_guarded, 1);
     lua_setglobal(L, "setmetatable");
     lua_getglobal(L, "debug");
-    lua_pushcfunction(L, exit_refused);
+    lua_pushliteral(L, "debug.sethook");
+    lua_pushcclosure(L, exit_refused, 1);
     lua_setfield(L, -2, "sethook");
     lua_getfield(L, -1, "setmetatable");
     lua_pushcclosure(L, setmetatable_guarded, 1);
@@ -697,14 +699,10 @@ void cLuaVM::budget_hook(lua_State* L, lua_Debug* /*ar*/) {
     luaL_error(L, "script ran past its budget of %d ms", static_cast<int>(b.budgetNs / 1000000));
 }
 
-// os.exit and debug.sethook.
+// os.exit and debug.sethook; upvalue 1 is the function's name.
 int cLuaVM::exit_refused(lua_State* L) {
-    lua_Debug ar{};
-    const char* name =
-        lua_getstack(L, 0, &ar) != 0 && lua_getinfo(L, "n", &ar) != 0 && ar.name != nullptr
-            ? ar.name
-            : "this function";
-    return luaL_error(L, "%s is not available to configuration scripts", name);
+    return luaL_error(L, "%s is not available to configuration scripts",
+                      lua_tostring(L, lua_upvalueindex(1)));
 }
 
 // setmetatable and debug.setmetatable (the original is upvalue 1), refusing a metatable with a

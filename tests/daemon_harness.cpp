@@ -18,6 +18,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 namespace e2e {
 
 namespace {
@@ -253,6 +255,7 @@ const std::string& Daemon::prepare(const DaemonSetup& setup) {
          << setup.settings;
     writeFile(d + "/tamo.conf", conf.str());
     writeFile(log_path, "");
+    writeFile(log_path + ".out", ""); // stdout and stderr, sanitizer reports included
     return log_path;
 }
 
@@ -261,6 +264,18 @@ Daemon::Daemon(const DaemonSetup& setup, bool wait_ready)
     if (wait_ready) {
         // Without debug lines, the last line before the receive loop.
         logHas(setup.connectionLog == "DEBUG" ? "Waiting for data" : "Listening on UDP", 20000);
+    }
+}
+
+Daemon::~Daemon() {
+    std::string out = readFile(dir() + "/tamo.log.out");
+    for (const char* mark :
+         {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:"}) {
+        size_t at = out.find(mark);
+        if (at != std::string::npos) {
+            ADD_FAILURE() << "the daemon reported:\n" << out.substr(at, 3000);
+            break;
+        }
     }
 }
 

@@ -80,6 +80,11 @@ struct DaemonSetup {
 class Daemon {
 public:
     explicit Daemon(const DaemonSetup& setup, bool wait_ready = true);
+    // Fails the running test when the daemon's output holds a sanitizer's report (a data race,
+    // a memory error, undefined behaviour): a child process's reports would go unread otherwise.
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
 
     // True once the daemon's log holds text (polled for up to ms).
     bool logHas(const std::string& text, int ms = 0) const;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "configscript.h"
-#include "script_files.h"
+#include "support.h"
 
 namespace {
 

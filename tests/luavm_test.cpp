@@ -10,8 +10,8 @@
 
 #include "luavm.h"
 #include "qmsg.h"
-#include "script_files.h"
 #include "scriptwatch.h"
+#include "support.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "confdef.h"
 #include "properties.h"
-#include "test_files.h"
+#include "support.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <log4cpp/StringQueueAppender.hh>
 
 #include "qlog.h"
-#include "test_files.h"
+#include "support.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "safefile.h"
-#include "script_files.h"
+#include "support.h"
 
 namespace {
 

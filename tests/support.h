@@ -1,8 +1,9 @@
-// Helpers for the scripting tests: a temporary folder of Lua files, file-time control for the
-// reload cases, and a capture of one log category's records.
+// What the unit suites share: temporary files and folders removed when they go, file-time
+// control for the reload cases, and a capture of one log category's records.
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
@@ -15,7 +16,36 @@
 #include <log4cpp/StringQueueAppender.hh>
 
 #include "qlog.h"
-#include "test_files.h"
+
+// A file under TMPDIR holding content, removed when the object goes.
+class TempFile {
+public:
+    explicit TempFile(const std::string& content, const char* suffix = "") {
+        std::string tmpl = std::string(tmp_dir()) + "/tamo-test-XXXXXX" + suffix;
+        int fd = mkstemps(&tmpl[0], static_cast<int>(std::string(suffix).size()));
+        if (fd >= 0) {
+            if (!content.empty()) {
+                ssize_t n = ::write(fd, content.data(), content.size());
+                (void)n;
+            }
+            ::close(fd);
+        }
+        mPath = tmpl;
+    }
+    ~TempFile() { ::unlink(mPath.c_str()); }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    const char* path() const { return mPath.c_str(); }
+
+    static const char* tmp_dir() {
+        const char* d = std::getenv("TMPDIR");
+        return d != nullptr && *d != '\0' ? d : "/tmp";
+    }
+
+private:
+    std::string mPath;
+};
 
 // A folder under TMPDIR, removed with everything in it when the object goes.
 class TempDir {

@@ -58,6 +58,9 @@ Options:
                            (modulo 128; K may be negative), i.e. wrongly
       --reply-id N         answer with message id N instead of the request's
       --silent             read and count requests, never answer
+      --noise              around each reply send five copies of it with the
+                           sequence numbers before its own, a datagram of junk
+                           bytes, then the reply twice
       --drop-keepalives    do not answer keep-alives (the default)
       --answer-keepalives  answer keep-alives like any get
       --count-file PATH    append one line per datagram received, flushed at
@@ -103,6 +106,8 @@ bool parse_options(int argc, char** argv, Options* o, std::string* error) {
             o->sim.reverse = true;
         } else if (r.is(nullptr, "--silent")) {
             o->silent = true;
+        } else if (r.is(nullptr, "--noise")) {
+            o->sim.noise = true;
         } else if (r.is(nullptr, "--drop-keepalives")) {
             o->sim.answerKeepalives = false;
         } else if (r.is(nullptr, "--answer-keepalives")) {

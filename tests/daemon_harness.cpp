@@ -272,20 +272,17 @@ Upstream::Upstream(uint16_t port, const std::vector<std::string>& options)
     within(20000, [&] { return !port_free(INADDR_LOOPBACK, port); });
 }
 
-std::vector<std::string> Upstream::received() const {
+std::vector<std::string> Upstream::received(size_t n, int ms) const {
     std::vector<std::string> lines;
-    std::istringstream in(readFile(mCountFile));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty()) {
+    within(ms, [&] {
+        lines.clear();
+        std::istringstream in(readFile(mCountFile));
+        for (std::string line; std::getline(in, line);) {
             lines.push_back(line);
         }
-    }
+        return lines.size() >= n;
+    });
     return lines;
-}
-
-bool Upstream::waitReceived(size_t n, int ms) const {
-    return within(ms, [&] { return received().size() >= n; });
 }
 
 } // namespace e2e

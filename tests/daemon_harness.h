@@ -105,10 +105,9 @@ class Upstream {
 public:
     Upstream(uint16_t port, const std::vector<std::string>& options);
 
-    // One "<msgid> <seq> <ntags>" line per datagram received so far.
-    std::vector<std::string> received() const;
-    // Waits up to ms for at least n received lines.
-    bool waitReceived(size_t n, int ms) const;
+    // One "<msgid> <seq> <ntags>" line per datagram received, once there are n of them or
+    // after ms.
+    std::vector<std::string> received(size_t n = 0, int ms = 0) const;
 
 private:
     std::string mCountFile;

@@ -18,52 +18,44 @@ using e2e::DaemonSetup;
 using e2e::MsgPtr;
 using e2e::request;
 using e2e::Upstream;
+using Lines = std::vector<std::string>;
 
 // Serves system and interface. A get of interface answers 40 objects, more than one datagram;
 // a replace of interface answers 5000 values, more tags than a message carries. A get of system
 // says in its location (65) what the script saw as the uptime (67) last set.
 inline const char* const kScript = R"lua(
 store = store or {}
-
 function getObjects() return {32, 33} end
-
 function setConfig(req)
   for _, obj in pairs(req) do
-    if type(obj) == "table" then
-      for k, v in pairs(obj) do
-        if k ~= "objid" then store[obj.objid .. ":" .. k] = v end
-      end
+    for k, v in pairs(type(obj) == "table" and obj or {}) do
+      if k ~= "objid" then store[obj.objid .. ":" .. k] = v end
     end
   end
 end
-
 function getConfig(req)
   local out = {}
-  for pos, obj in pairs(req) do
-    if type(obj) == "table" then
-      if obj.objid == 33 then
-        for i = 1, 40 do
-          out[#out + 1] = {objid = 33, [72] = string.format("eth%02d-", i) .. string.rep("x", 50),
-                           [74] = 1500 + i, [77] = store["33:77"]}
-        end
-      else
-        out[#out + 1] = {objid = 32, [64] = store["32:64"] or "tamo-test",
-                         [67] = store["32:67"] or 12345,
-                         [65] = store["32:67"] and ("uptime " .. store["32:67"])}
+  for _, obj in pairs(req) do
+    if type(obj) ~= "table" then
+    elseif obj.objid == 33 then
+      for i = 1, 40 do
+        out[#out + 1] = {objid = 33, [72] = string.format("eth%02d-", i) .. string.rep("x", 50),
+                         [74] = 1500 + i, [77] = store["33:77"]}
       end
+    else
+      out[#out + 1] = {objid = 32, [64] = store["32:64"] or "tamo-test",
+                       [67] = store["32:67"] or 12345,
+                       [65] = store["32:67"] and ("uptime " .. store["32:67"])}
     end
   end
   return out
 end
-
 function deleteConfig(req) return {{objid = 32}} end
 function replaceConfig(req)
-  if req[0].objid == 33 then
-    local out = {}
-    for i = 1, 5000 do out[i] = i end
-    return out
-  end
-  return {[3] = 0}
+  if req[0].objid ~= 33 then return {[3] = 0} end
+  local out = {}
+  for i = 1, 5000 do out[i] = i end
+  return out
 end
 )lua";
 

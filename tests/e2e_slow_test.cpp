@@ -19,8 +19,7 @@ TEST_F(NorthPath, SilentUpstreamThenNextRequestStartsClean) {
     mUpstream.reset();
     mUpstream.reset(new Upstream(mSetup.northPort, {}));
     EXPECT_NE(ask("get", 2, {"ntp"}), nullptr);
-    ASSERT_TRUE(mUpstream->waitReceived(1, 1000));
-    EXPECT_EQ(mUpstream->received()[0], "1 1 1");
+    EXPECT_EQ(mUpstream->received(1, 1000), Lines{"1 1 1"});
 }
 
 TEST_F(NorthPath, LateRepliesAreDropped) {
@@ -36,11 +35,9 @@ TEST_F(NorthPath, LateRepliesAreDropped) {
 
 TEST_F(NorthPath, KeepAliveAfterTenSecondsTakesASequenceNumber) {
     start({});
-    ASSERT_TRUE(mUpstream->waitReceived(1, 13000));
-    EXPECT_EQ(mUpstream->received()[0], "1 0 0");
+    EXPECT_EQ(mUpstream->received(1, 13000), Lines{"1 0 0"});
     EXPECT_NE(ask("get", 50, {"ntp"}), nullptr);
-    ASSERT_TRUE(mUpstream->waitReceived(2, 1000));
-    EXPECT_EQ(mUpstream->received()[1], "1 1 1");
+    EXPECT_EQ(mUpstream->received(2, 1000), (Lines{"1 0 0", "1 1 1"}));
 }
 
 TEST_F(EndToEnd, UnresolvableNorthHostLeavesOwnedRequestsServed) {
@@ -68,7 +65,7 @@ TEST_F(NorthPath, ForwardsWhileKeepAlivesFireAndLateRepliesArrive) {
     for (auto t0 = Clock::now(); Clock::now() - t0 < std::chrono::seconds(11);) {
         EXPECT_EQ(ask("get", 1, {"ntp"}, 3500), nullptr);
     }
-    std::vector<std::string> lines = mUpstream->received();
+    Lines lines = mUpstream->received();
     EXPECT_NE(std::find_if(lines.begin(), lines.end(),
                            [](const std::string& l) { return l.rfind(" 0") == l.size() - 2; }),
               lines.end());

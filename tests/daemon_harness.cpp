@@ -1,15 +1,15 @@
 #include "daemon_harness.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -27,15 +27,12 @@ int elapsed_ms(Clock::time_point since) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-// True when a socket can be bound to the port on address.
-bool port_free(uint32_t address, uint16_t port) {
+// True when a socket can be bound to host:port.
+bool port_free(const char* host, uint16_t port) {
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(address);
-    a.sin_port = htons(port);
     toolkit::UdpSocket probe;
     std::string error;
-    return probe.open(a, &error);
+    return toolkit::resolveIPv4(host, port, &a, &error) && probe.open(a, &error);
 }
 
 // Polls done every 10 ms for up to ms (at least once); true as soon as it holds.
@@ -61,7 +58,7 @@ uint16_t freePort() {
     static uint16_t last = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         auto port = static_cast<uint16_t>(20000 + rng() % 12000);
-        if (port != last && port_free(INADDR_ANY, port)) {
+        if (port != last && port_free("0.0.0.0", port)) {
             last = port;
             return port;
         }
@@ -134,11 +131,13 @@ void Process::stop() {
     }
 }
 
-MsgPtr request(const char* kind, uint8_t seq, const std::vector<std::string>& words) {
+MsgPtr request(const char* kind, uint8_t seq, const std::string& words) {
+    std::istringstream in(words);
+    std::vector<std::string> split{std::istream_iterator<std::string>(in), {}};
     uint8_t id = 0;
     std::string error = "unknown message";
     MsgPtr msg =
-        toolkit::parseMessageId(kind, &id) ? toolkit::buildRequest(id, words, &error) : nullptr;
+        toolkit::parseMessageId(kind, &id) ? toolkit::buildRequest(id, split, &error) : nullptr;
     if (!msg) {
         ADD_FAILURE() << "cannot build a " << kind << ": " << error;
         msg.reset(new QMsg(id));
@@ -202,12 +201,10 @@ std::string Daemon::dir() {
 const std::string& Daemon::prepare(const DaemonSetup& setup) {
     static std::string log_path;
     std::string d = dir();
-    mkdir(d.c_str(), 0755);
     std::string scripts = d + "/scripts";
-    std::string cmd = "rm -rf '" + scripts + "' && mkdir -p '" + scripts + "'";
-    if (std::system(cmd.c_str()) != 0) {
-        std::fprintf(stderr, "cannot reset %s\n", scripts.c_str());
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(scripts, ignored);
+    std::filesystem::create_directories(scripts, ignored);
     for (const auto& s : setup.scripts) {
         writeFile(scripts + "/" + s.first, s.second);
     }
@@ -269,7 +266,7 @@ Upstream::Upstream(uint16_t port, const std::vector<std::string>& options)
               return argv;
           }(),
           Daemon::dir() + "/upstream.out") {
-    within(20000, [&] { return !port_free(INADDR_LOOPBACK, port); });
+    within(20000, [&] { return !port_free("127.0.0.1", port); });
 }
 
 std::vector<std::string> Upstream::received(size_t n, int ms) const {

@@ -43,8 +43,8 @@ private:
     pid_t mPid = -1;
 };
 
-// A request as tamoctl builds it from its words ("get", {"system.hostname"}), with seq.
-MsgPtr request(const char* kind, uint8_t seq, const std::vector<std::string>& words);
+// A request as tamoctl builds it from its words ("get", "system.hostname ntp"), with seq.
+MsgPtr request(const char* kind, uint8_t seq, const std::string& words);
 
 // A UDP client bound to its own port on address (any of 127.0.0.0/8).
 class Client {

@@ -96,8 +96,8 @@ protected:
     }
 
     // Sends a request built from tamoctl's words and returns the reply, or null after wait_ms.
-    MsgPtr ask(const char* kind, uint8_t seq, const std::vector<std::string>& words,
-               int wait_ms = 2000, std::vector<size_t>* sizes = nullptr) {
+    MsgPtr ask(const char* kind, uint8_t seq, const char* words, int wait_ms = 2000,
+               std::vector<size_t>* sizes = nullptr) {
         mClient.send(mSetup.brokerPort, *request(kind, seq, words));
         return mClient.receive(wait_ms, sizes);
     }

@@ -146,10 +146,10 @@ MsgPtr request(const char* kind, uint8_t seq, const std::string& words) {
     return msg;
 }
 
-Client::Client(const char* address) {
+Client::Client(const char* address, uint16_t port) {
     std::string error;
     sockaddr_in local{};
-    if (!toolkit::resolveIPv4(address, 0, &local, &error) || !mSocket.open(local, &error) ||
+    if (!toolkit::resolveIPv4(address, port, &local, &error) || !mSocket.open(local, &error) ||
         !toolkit::resolveIPv4("127.0.0.1", 0, &mPeer, &error)) {
         ADD_FAILURE() << error;
     }

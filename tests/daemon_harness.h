@@ -46,10 +46,10 @@ private:
 // A request as tamoctl builds it from its words ("get", "system.hostname ntp"), with seq.
 MsgPtr request(const char* kind, uint8_t seq, const std::string& words);
 
-// A UDP client bound to its own port on address (any of 127.0.0.0/8).
+// A UDP client bound to address (any of 127.0.0.0/8) and port (0: any free one).
 class Client {
 public:
-    explicit Client(const char* address = "127.0.0.1");
+    explicit Client(const char* address = "127.0.0.1", uint16_t port = 0);
 
     // Connects the socket to address:port: from then on it sends there whatever port is given,
     // and receives only what comes from there.

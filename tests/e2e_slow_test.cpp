@@ -54,6 +54,8 @@ TEST_F(NorthPath, ForwardsWhileKeepAlivesFireAndLateRepliesArrive) {
         ASSERT_NE(reply, nullptr) << i;
         EXPECT_EQ(reply->getMsgSeq(), i & 0x7f);
     }
+    // The stale answers and the duplicates reached the daemon, and were dropped.
+    EXPECT_TRUE(mDaemon->logHas("Message not for us") && mDaemon->logHas("not expecting it", 1000));
 
     // Silence: forwards time out one after another while the poller sends keep-alives.
     mUpstream.reset();

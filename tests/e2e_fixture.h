@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -72,7 +73,7 @@ inline std::string dump(const QMsg& msg) {
             w += "=" + toolkit::formatValue(*t);
         }
         words.push_back(w);
-        std::sort(words.begin() + static_cast<long>(members), words.end());
+        std::sort(words.begin() + static_cast<std::ptrdiff_t>(members), words.end());
     }
     std::string s;
     for (const std::string& w : words) {

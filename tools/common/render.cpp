@@ -1,6 +1,8 @@
+#include "render.h"
+
 #include <string>
 
-#include "toolkit.h"
+#include "text.h"
 #include "zeldict.h"
 
 namespace toolkit {

@@ -1,3 +1,5 @@
+#include "request.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -5,7 +7,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "toolkit.h"
+#include "text.h"
 #include "zeldict.h"
 
 namespace toolkit {

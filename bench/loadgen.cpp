@@ -319,11 +319,7 @@ bool parse_options(int argc, char** argv, Options* o, std::string* error) {
         [o](int id, const std::string& name, const char* v, std::string* e) {
             return take_option(id, name, v, o, e);
         },
-        [](const char* word, std::string* e) {
-            *e = "unexpected argument '" + std::string(word) + "'";
-            return false;
-        },
-        error);
+        nullptr, error);
     if (ok && (o->requests == 0 || o->inFlight == 0 || o->timeoutMs == 0 || o->maxSeconds == 0)) {
         *error = "--requests, --in-flight, --timeout-ms and --max-seconds need at least 1";
         return false;

@@ -135,21 +135,35 @@ bool take_flag(int id, Options* o) {
     return true;
 }
 
+// --port, --seq or --count.
+bool take_number(int id, const std::string& name, const std::string& v, Options* o,
+                 std::string* error) {
+    uint32_t n = 0;
+    const uint32_t max = id == kOptPort ? 65535 : id == kOptSeq ? 127 : 10000000;
+    if (!toolkit::optionNumber(name, v.c_str(), max, &n, error)) {
+        return false;
+    }
+    if (id == kOptPort) {
+        o->port = static_cast<uint16_t>(n);
+    } else if (id == kOptSeq) {
+        o->seq = static_cast<int>(n);
+    } else if (n == 0) {
+        *error = "--count needs at least 1";
+        return false;
+    } else {
+        o->count = n;
+    }
+    return true;
+}
+
 // An option with a value.
 bool take_value(int id, const std::string& name, const std::string& v, Options* o,
                 std::string* error) {
-    uint32_t n = 0;
     uint8_t msgId = 0;
     char* end = nullptr;
     switch (id) {
     case kOptHost:
         o->host = v;
-        return true;
-    case kOptPort:
-        if (!toolkit::optionNumber(name, v.c_str(), 65535, &n, error)) {
-            return false;
-        }
-        o->port = static_cast<uint16_t>(n);
         return true;
     case kOptTimeout:
         o->timeoutSec = std::strtod(v.c_str(), &end);
@@ -158,12 +172,6 @@ bool take_value(int id, const std::string& name, const std::string& v, Options* 
             return false;
         }
         return true;
-    case kOptSeq:
-        if (!toolkit::optionNumber(name, v.c_str(), 127, &n, error)) {
-            return false;
-        }
-        o->seq = static_cast<int>(n);
-        return true;
     case kOptMsg:
         if (!toolkit::parseMessageId(v, &msgId)) {
             *error = "bad message id '" + v + "' (0-255 or a message name)";
@@ -171,20 +179,12 @@ bool take_value(int id, const std::string& name, const std::string& v, Options* 
         }
         o->msgId = msgId;
         return true;
-    case kOptCount:
-        if (!toolkit::optionNumber(name, v.c_str(), 10000000, &n, error)) {
-            return false;
-        }
-        if (n == 0) {
-            *error = "--count needs at least 1";
-            return false;
-        }
-        o->count = n;
-        return true;
-    default:
+    case kOptRaw:
         o->raw = true;
         o->rawHex = v;
         return true;
+    default:
+        return take_number(id, name, v, o, error);
     }
 }
 

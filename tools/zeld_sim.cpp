@@ -121,22 +121,13 @@ const std::vector<toolkit::OptionSpec> kOptions = {
 };
 
 bool take_flag(int id, Options* o) {
-    switch (id) {
-    case kOptHelp:
-        o->help = true;
-        break;
-    case kOptVerbose:
-        o->verbose = true;
-        break;
-    case kOptReverse:
-        o->sim.reverse = true;
-        break;
-    case kOptSilent:
-        o->silent = true;
-        break;
-    default:
+    if (id == kOptDropKeepalives || id == kOptAnswerKeepalives) {
         o->sim.answerKeepalives = id == kOptAnswerKeepalives;
+        return true;
     }
+    // The other flags lead OptionId, in this order.
+    bool* flags[] = {&o->help, &o->verbose, &o->sim.reverse, &o->silent};
+    *flags[id] = true;
     return true;
 }
 
@@ -190,11 +181,7 @@ bool parse_options(int argc, char** argv, Options* o, std::string* error) {
         [o](int id, const std::string& name, const char* v, std::string* e) {
             return v == nullptr ? take_flag(id, o) : take_value(id, name, v, o, e);
         },
-        [](const char* word, std::string* e) {
-            *e = "unexpected argument '" + std::string(word) + "'";
-            return false;
-        },
-        error);
+        nullptr, error);
 }
 
 struct Pending {

@@ -52,6 +52,14 @@ std::string option_error(int c, const std::vector<OptionSpec>& specs, char** arg
     return "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'";
 }
 
+bool take_word(const WordHandler& onWord, const char* word, std::string* error) {
+    if (onWord) {
+        return onWord(word, error);
+    }
+    *error = "unexpected argument '" + std::string(word) + "'";
+    return false;
+}
+
 } // namespace
 
 bool readOptions(int argc, char** argv, const std::vector<OptionSpec>& specs,
@@ -78,7 +86,7 @@ bool readOptions(int argc, char** argv, const std::vector<OptionSpec>& specs,
             break;
         }
         if (c == 1) {
-            if (!onWord(optarg, error)) {
+            if (!take_word(onWord, optarg, error)) {
                 return false;
             }
             continue;
@@ -95,7 +103,7 @@ bool readOptions(int argc, char** argv, const std::vector<OptionSpec>& specs,
         }
     }
     for (int i = optind; i < argc; ++i) {
-        if (!onWord(argv[i], error)) {
+        if (!take_word(onWord, argv[i], error)) {
             return false;
         }
     }

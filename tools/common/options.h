@@ -22,7 +22,8 @@ struct OptionSpec {
 // an option that takes none); false with *error set refuses it.
 using OptionHandler =
     std::function<bool(int id, const std::string& name, const char* value, std::string* error)>;
-// Called per word (an argument that is no option); false with *error set refuses it.
+// Called per word (an argument that is no option); false with *error set refuses it. Without
+// one, a word is refused as "unexpected argument 'WORD'".
 using WordHandler = std::function<bool(const char* word, std::string* error)>;
 
 // Reads argv[1..] with getopt_long, in argument order: "-x VALUE", "-xVALUE", "--long VALUE",

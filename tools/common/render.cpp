@@ -1,6 +1,8 @@
+#include "render.h"
+
 #include <string>
 
-#include "toolkit.h"
+#include "text.h"
 #include "zeldict.h"
 
 namespace toolkit {
@@ -65,23 +67,20 @@ void tag_line(std::string* out, const TagView& v, bool common, size_t indent) {
     *out += line + "\n";
 }
 
+// Numbers as JSON numbers, text as JSON strings; floats JSON cannot hold, bytes and unknown
+// types as strings of their shown form.
 std::string json_value(const QTag& tag) {
-    switch (tag.getTagType()) {
-    case QT_NULL:
+    uint8_t type = tag.getTagType();
+    if (type == QT_NULL) {
         return "null";
-    case QT_STRING:
+    }
+    if (type == QT_STRING) {
         return jsonString(raw_text(tag));
-    case QT_UINT8:
-    case QT_UINT16:
-    case QT_UINT32:
-        return formatValue(tag);
-    case QT_FLOAT: {
-        std::string f = formatValue(tag);
-        return f == "nan" || f == "inf" || f == "-inf" ? jsonString(f) : f;
     }
-    default:
-        return jsonString(formatValue(tag));
-    }
+    std::string v = formatValue(tag);
+    bool number = type == QT_UINT8 || type == QT_UINT16 || type == QT_UINT32 ||
+                  (type == QT_FLOAT && v != "nan" && v != "inf" && v != "-inf");
+    return number ? v : jsonString(v);
 }
 
 void json_tag(std::string* out, const TagView& v) {

@@ -1,3 +1,5 @@
+#include "request.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -5,7 +7,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "toolkit.h"
+#include "text.h"
 #include "zeldict.h"
 
 namespace toolkit {
@@ -30,6 +32,23 @@ bool parse_id(const std::string& text, uint8_t* id) {
         return false;
     }
     *id = static_cast<uint8_t>(v);
+    return true;
+}
+
+// The dictionary entry called name in scope, or the one numbered name (null when scope lacks
+// that number); false when name is neither a known name nor a number 0-255.
+template <typename Scope, typename Def>
+bool find_def(Scope scope, const std::string& name, const Def* (*byName)(Scope, const char*),
+              const Def* (*byId)(Scope, uint8_t), const Def** def, uint8_t* id) {
+    *def = byName(scope, name.c_str());
+    if (*def != nullptr) {
+        *id = (*def)->id;
+        return true;
+    }
+    if (!parse_id(name, id)) {
+        return false;
+    }
+    *def = byId(scope, *id);
     return true;
 }
 
@@ -152,12 +171,8 @@ public:
         size_t dot = lhs.find('.');
         std::string objName = lhs.substr(0, dot);
         uint8_t objId = 0;
-        const QuorrelObjectDef* objDef = findObject(mDict, objName.c_str());
-        if (objDef != nullptr) {
-            objId = objDef->id;
-        } else if (parse_id(objName, &objId)) {
-            objDef = findObjectById(mDict, objId);
-        } else {
+        const QuorrelObjectDef* objDef = nullptr;
+        if (!find_def(mDict, objName, findObject, findObjectById, &objDef, &objId)) {
             *error = "unknown object '" + objName + "'" +
                      (objName == word ? "" : " in '" + word + "'") + " (tamoctl --list shows them)";
             return false;
@@ -176,12 +191,8 @@ private:
     bool add_common(const std::string& name, bool hasValue, const std::string& value,
                     std::string* error) {
         uint8_t id = 0;
-        const QuorrelTagDef* def = findCommonTag(mDict, name.c_str());
-        if (def != nullptr) {
-            id = def->id;
-        } else if (parse_id(name, &id)) {
-            def = findCommonTagById(mDict, id);
-        } else {
+        const QuorrelTagDef* def = nullptr;
+        if (!find_def(mDict, name, findCommonTag, findCommonTagById, &def, &id)) {
             *error = "unknown common tag '@" + name + "' (tamoctl --list shows them)";
             return false;
         }
@@ -203,16 +214,11 @@ private:
                     bool hasValue, const std::string& value, const std::string& word,
                     std::string* error) {
         uint8_t id = 0;
-        const QuorrelTagDef* def = findMemberTag(objDef, name.c_str());
-        if (def != nullptr) {
-            id = def->id;
-        } else if (parse_id(name, &id)) {
-            def = findMemberTagById(objDef, id);
-        } else if (objDef != nullptr) {
-            *error = "object '" + std::string(objDef->name) + "' has no member '" + name + "'";
-            return false;
-        } else {
-            *error = "'" + word + "': members of an unknown object are given by number";
+        const QuorrelTagDef* def = nullptr;
+        if (!find_def(objDef, name, findMemberTag, findMemberTagById, &def, &id)) {
+            *error = objDef != nullptr
+                         ? "object '" + std::string(objDef->name) + "' has no member '" + name + "'"
+                         : "'" + word + "': members of an unknown object are given by number";
             return false;
         }
         bool repeated =

@@ -1,9 +1,11 @@
+#include "sim.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <utility>
 
-#include "toolkit.h"
+#include "render.h"
 #include "zeldict.h"
 
 namespace toolkit {

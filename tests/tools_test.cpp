@@ -555,7 +555,7 @@ TEST(Loopback, RequestAndSegmentedReplyRoundTrip) {
         ASSERT_TRUE(client.sendTo(d.data(), d.size(), serverAddr));
     }
 
-    std::vector<uint8_t> buf(toolkit::kMaxDatagram);
+    std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
     sockaddr_in from{};
     int n = server.receive(buf.data(), buf.size(), 2000, &from);
     ASSERT_GT(n, 0);

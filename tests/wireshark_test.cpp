@@ -98,7 +98,7 @@ public:
 
 private:
     void run() {
-        std::vector<uint8_t> buf(toolkit::kMaxDatagram);
+        std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
         sockaddr_in daemon{}, from{};
         while (!mStop) {
             pollfd fds[] = {{mListen.fd(), POLLIN, 0}, {mOut.fd(), POLLIN, 0}};
@@ -221,7 +221,7 @@ TEST(Wireshark, ShowsARecordedExchange) {
         }
         cap.add(me, to, d.data(), d.size());
         ASSERT_TRUE(client.sendTo(d.data(), d.size(), to));
-        std::vector<uint8_t> buf(toolkit::kMaxDatagram);
+        std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
         for (size_t i = 0; i < replies; ++i) {
             sockaddr_in from{};
             int n = client.receive(buf.data(), buf.size(), 5000, &from);

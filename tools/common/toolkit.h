@@ -15,18 +15,18 @@
 #include <vector>
 
 #include "qmsg.h"
+#include "qwire.h"
 
 namespace toolkit {
 
 using Bytes = std::vector<uint8_t>;
 using MsgPtr = std::unique_ptr<QMsg>;
 
-// Largest datagram the daemon reads and sends; every message goes out in segments of this size.
-constexpr int kSegmentBytes = 1024;
-// Receive buffer for one datagram of any size UDP can carry.
-constexpr size_t kMaxDatagram = 65536;
-constexpr uint8_t kSeqMask = 0x7F;
-constexpr uint8_t kKeepaliveId = 1;
+// The wire constants the tools use (qwire.h).
+using qwire::kDatagramBufferBytes;
+using qwire::kKeepAliveId;
+using qwire::kSegmentBytes;
+using qwire::kSeqMask;
 constexpr uint8_t kGetId = 1;
 
 // Text and numbers.

@@ -2,9 +2,13 @@
 // a file, or a folder whose files are taken in name order, and each file's bytes go once to the
 // target's LLVMFuzzerTestOneInput. A target that finds a fault aborts; a file that cannot be
 // read, or no input at all, fails the run.
+// 64-bit directory offsets and inode numbers on 32-bit targets too: readdir would otherwise fail
+// on large file systems.
+#define _FILE_OFFSET_BITS 64
 #include <dirent.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -16,20 +20,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 namespace {
 
-std::vector<std::string> inputs_of(const std::string& path) {
+// Appends path to *files, or when it is a folder, the files in it in name order.
+bool add_inputs(const std::string& path, std::vector<std::string>* files) {
     DIR* dir = opendir(path.c_str());
     if (dir == nullptr) {
-        return {path};
+        files->push_back(path);
+        return true;
     }
-    std::vector<std::string> files;
+    std::vector<std::string> found;
+    errno = 0;
     while (const dirent* e = readdir(dir)) {
         if (e->d_name[0] != '.') {
-            files.push_back(path + "/" + e->d_name);
+            found.push_back(path + "/" + e->d_name);
         }
     }
+    bool listed = errno == 0;
     closedir(dir);
-    std::sort(files.begin(), files.end());
-    return files;
+    if (!listed) {
+        std::fprintf(stderr, "cannot list %s\n", path.c_str());
+    }
+    std::sort(found.begin(), found.end());
+    files->insert(files->end(), found.begin(), found.end());
+    return listed;
 }
 
 bool replay(const std::string& path) {
@@ -48,14 +60,14 @@ bool replay(const std::string& path) {
 } // namespace
 
 int main(int argc, char** argv) {
-    size_t ran = 0;
+    std::vector<std::string> files;
     bool ok = true;
     for (int i = 1; i < argc; ++i) {
-        for (const std::string& file : inputs_of(argv[i])) {
-            ok = replay(file) && ok;
-            ++ran;
-        }
+        ok = add_inputs(argv[i], &files) && ok;
     }
-    std::printf("%zu inputs replayed\n", ran);
-    return ok && ran > 0 ? 0 : 1;
+    for (const std::string& file : files) {
+        ok = replay(file) && ok;
+    }
+    std::printf("%zu inputs replayed\n", files.size());
+    return ok && !files.empty() ? 0 : 1;
 }

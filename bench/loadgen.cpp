@@ -121,7 +121,7 @@ public:
 
 private:
     void serve() {
-        std::vector<uint8_t> buf(toolkit::kMaxDatagram);
+        std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
         while (!mStop) {
             sockaddr_in from{};
             int n = mSocket.receive(buf.data(), buf.size(), 50, &from);
@@ -140,7 +140,7 @@ private:
 class Prober {
 public:
     Prober(const Options& o, const std::array<Bytes, 128>& datagrams)
-        : mOptions(o), mDatagrams(datagrams), mBuf(toolkit::kMaxDatagram) {}
+        : mOptions(o), mDatagrams(datagrams), mBuf(toolkit::kDatagramBufferBytes) {}
 
     bool open(std::string* error) { return mSocket.open(error); }
 

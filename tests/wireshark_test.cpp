@@ -111,7 +111,7 @@ void record_exchange(const e2e::DaemonSetup& setup, Capture* cap) {
     ASSERT_TRUE(client.open(loopbackAddress(0), &error)) << error;
     ASSERT_TRUE(north.open(loopbackAddress(setup.northPort), &error)) << error;
     e2e::Daemon daemon(setup);
-    std::vector<uint8_t> buf(toolkit::kMaxDatagram);
+    std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
     auto send = [cap](const toolkit::UdpSocket& s, const sockaddr_in& to, const Bytes& d) {
         cap->add(s.localAddress(), to, d);
         EXPECT_TRUE(s.sendTo(d.data(), d.size(), to));

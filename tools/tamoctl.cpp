@@ -233,7 +233,7 @@ bool send_all(const Target& t, const std::vector<Bytes>& datagrams) {
 // Feeds datagrams from the daemon's port into a until the reply is complete or the deadline
 // passes.
 void await_reply(const Target& t, ReplyAssembler* a, Clock::time_point deadline) {
-    std::vector<uint8_t> buf(toolkit::kMaxDatagram);
+    std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
     while (!a->complete()) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {

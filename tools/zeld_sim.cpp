@@ -197,7 +197,7 @@ public:
 
     // Serves until a signal comes.
     void serve() {
-        std::vector<uint8_t> buf(toolkit::kMaxDatagram);
+        std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
         while (g_stop == 0) {
             sockaddr_in from{};
             int n = mSocket.receive(buf.data(), buf.size(), wait_ms(), &from);

@@ -12,18 +12,18 @@
 #include <vector>
 
 #include "qmsg.h"
+#include "qwire.h"
 #include "text.h"
 
 namespace toolkit {
 
 using MsgPtr = std::unique_ptr<QMsg>;
 
-// Largest datagram the daemon reads and sends; every message goes out in segments of this size.
-constexpr int kSegmentBytes = 1024;
-// Receive buffer for one datagram of any size UDP can carry.
-constexpr size_t kMaxDatagram = 65536;
-constexpr uint8_t kSeqMask = 0x7F;
-constexpr uint8_t kKeepaliveId = 1;
+// The wire constants the tools use (qwire.h).
+using qwire::kDatagramBufferBytes;
+using qwire::kKeepAliveId;
+using qwire::kSegmentBytes;
+using qwire::kSeqMask;
 constexpr uint8_t kGetId = 1;
 
 // Fills *out with an IPv4 address: dotted quad or a host name looked up for AF_INET.

@@ -256,61 +256,6 @@ private:
     std::vector<uint8_t> mOpenMembers;
 };
 
-std::string tag_label(const QuorrelObjectDef* open, const QTag* tag) {
-    std::string id = std::to_string(tag->getTagID());
-    const QuorrelTagDef* member = findMemberTagById(open, tag->getTagID());
-    if (member != nullptr) {
-        return std::string(open->name) + "." + member->name + " (" + id + ")";
-    }
-    const QuorrelTagDef* common = findCommonTagById(ZEL::DictDef, tag->getTagID());
-    if (common != nullptr) {
-        return "@" + std::string(common->name) + " (" + id + ")";
-    }
-    return "tag " + id;
-}
-
-// The dictionary check's rules again, to say which tag breaks them.
-void explain_refusal(const QMsg& msg, std::vector<std::string>* reasons) {
-    const QuorrelDictDef* dict = ZEL::DictDef;
-    if (findMessageById(dict, msg.getMsgID()) == nullptr) {
-        reasons->push_back("message id " + std::to_string(msg.getMsgID()) +
-                           " is not in the dictionary");
-    }
-    const QuorrelObjectDef* open = nullptr;
-    for (const QTag* tag : msg.getTagList()) {
-        uint8_t id = tag->getTagID();
-        uint8_t type = tag->getTagType();
-        std::string given = qtagTypeName(type);
-        if (type > QT_FLOAT) {
-            reasons->push_back(tag_label(open, tag) + " has unknown type " + std::to_string(type));
-            continue;
-        }
-        const QuorrelTagDef* member = findMemberTagById(open, id);
-        if (member != nullptr) {
-            if (type != member->type && type != QT_NULL) {
-                reasons->push_back(tag_label(open, tag) + " is " + qtagTypeName(member->type) +
-                                   ", given " + given);
-            }
-            continue;
-        }
-        const QuorrelObjectDef* obj = type == QT_NULL ? findObjectById(dict, id) : nullptr;
-        if (obj != nullptr) {
-            open = obj;
-            continue;
-        }
-        const QuorrelTagDef* common = findCommonTagById(dict, id);
-        if (common == nullptr) {
-            reasons->push_back(
-                "tag " + std::to_string(id) + " (" + given + ") is " +
-                (open != nullptr ? "not a member of " + std::string(open->name) + ", " : "") +
-                "not an object and not a common tag");
-        } else if (common->type != type) {
-            reasons->push_back(tag_label(open, tag) + " is " + qtagTypeName(common->type) +
-                               ", given " + given);
-        }
-    }
-}
-
 } // namespace
 
 bool parseMessageId(const std::string& text, uint8_t* id) {
@@ -342,14 +287,27 @@ MsgPtr buildRequest(uint8_t msgId, const std::vector<std::string>& words, std::s
 std::vector<std::string> checkRequest(QMsg& msg) {
     std::vector<std::string> reasons;
     try {
-        QuorrelMessage* checked = QuorrelMessage::parseQMsg(ZEL::DictDef, &msg);
-        if (checked == nullptr) {
-            explain_refusal(msg, &reasons);
+        QDictRefusal why;
+        std::unique_ptr<QuorrelMessage> checked(
+            QuorrelMessage::parseQMsg(ZEL::DictDef, &msg, &why));
+        if (!checked) {
+            // The check stops at the first rule broken; every tag is placed to name them all.
+            char text[256];
+            if (why.rule == QDictRefusal::kUnknownMessage) {
+                reasons.push_back(describeRefusal(why, text, sizeof text));
+            }
+            QDictWalk walk(ZEL::DictDef);
+            for (const QTag* tag : msg.getTagList()) {
+                QDictRefusal r{QDictRefusal::kTagFault, msg.getMsgID(), tag->getTagID(),
+                               tag->getTagType(), walk.place(*tag)};
+                if (r.place.fault != QTagPlace::kNoFault) {
+                    reasons.push_back(describeRefusal(r, text, sizeof text));
+                }
+            }
             if (reasons.empty()) {
                 reasons.push_back("the dictionary refuses the message");
             }
         }
-        delete checked;
         size_t datagrams = serialiseSegments(msg).size();
         if (datagrams == 0) {
             reasons.push_back("the message library cannot serialise the request");

@@ -101,7 +101,7 @@ bool pad_reply(QMsg* reply, int segments) {
 } // namespace
 
 bool isKeepalive(const QMsg& msg) {
-    return msg.getMsgID() == kKeepaliveId && msg.getTagList().empty();
+    return msg.getMsgID() == kKeepAliveId && msg.getTagList().empty();
 }
 
 MsgPtr simReply(const QMsg& request, const SimOptions& options) {

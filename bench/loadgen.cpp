@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <exception>
 #include <fstream>
 #include <functional>
 #include <pthread.h>
@@ -15,7 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "toolkit.h"
+#include "net.h"
+#include "options.h"
+#include "request.h"
+#include "sim.h"
 
 namespace {
 
@@ -119,7 +121,7 @@ public:
 
 private:
     void serve() {
-        std::vector<uint8_t> buf(toolkit::kMaxDatagram);
+        std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
         while (!mStop) {
             sockaddr_in from{};
             int n = mSocket.receive(buf.data(), buf.size(), 50, &from);
@@ -138,7 +140,7 @@ private:
 class Prober {
 public:
     Prober(const Options& o, const std::array<Bytes, 128>& datagrams)
-        : mOptions(o), mDatagrams(datagrams), mBuf(toolkit::kMaxDatagram) {}
+        : mOptions(o), mDatagrams(datagrams), mBuf(toolkit::kDatagramBufferBytes) {}
 
     bool open(std::string* error) { return mSocket.open(error); }
 
@@ -259,48 +261,70 @@ private:
     uint8_t mSeq = 0;
 };
 
-bool parse_options(int argc, char** argv, Options* o, std::string* error) {
-    toolkit::OptionReader r(argc, argv);
+enum OptionId {
+    kOptHelp,
+    kOptTarget,
+    kOptRequest,
+    kOptRequests,
+    kOptInFlight,
+    kOptTimeoutMs,
+    kOptMaxSeconds,
+    kOptEchoCpu,
+    kOptRssPid,
+};
+
+const std::vector<toolkit::OptionSpec> kOptions = {
+    {"help", 'h', false, kOptHelp},           {"target", 0, true, kOptTarget},
+    {"request", 0, true, kOptRequest},        {"requests", 0, true, kOptRequests},
+    {"in-flight", 0, true, kOptInFlight},     {"timeout-ms", 0, true, kOptTimeoutMs},
+    {"max-seconds", 0, true, kOptMaxSeconds}, {"echo-cpu", 0, true, kOptEchoCpu},
+    {"rss-pid", 0, true, kOptRssPid},
+};
+
+// An option with a number as its value: where it goes and its largest value.
+bool take_number(int id, const std::string& name, const char* v, Options* o, std::string* error) {
     uint32_t n = 0;
-    while (r.next()) {
-        bool ok = true;
-        if (r.isWord()) {
-            *error = "unexpected argument '" + r.arg() + "'";
-            return false;
-        } else if (r.is("-h", "--help")) {
-            o->help = true;
-            ok = r.flag(error);
-        } else if (r.is(nullptr, "--target")) {
-            ok = r.value(&o->target, error);
-        } else if (r.is(nullptr, "--request")) {
-            ok = r.value(&o->request, error);
-        } else if (r.is(nullptr, "--requests")) {
-            ok = r.number(10000000, &o->requests, error);
-        } else if (r.is(nullptr, "--in-flight")) {
-            ok = r.number(64, &o->inFlight, error);
-        } else if (r.is(nullptr, "--timeout-ms")) {
-            ok = r.number(60000, &o->timeoutMs, error);
-        } else if (r.is(nullptr, "--max-seconds")) {
-            ok = r.number(3600, &o->maxSeconds, error);
-        } else if (r.is(nullptr, "--echo-cpu")) {
-            ok = r.number(1023, &n, error);
-            o->echoCpu = static_cast<long>(n);
-        } else if (r.is(nullptr, "--rss-pid")) {
-            ok = r.number(0x7FFFFFFF, &n, error);
-            o->rssPid = static_cast<long>(n);
-        } else {
-            *error = "unknown option '" + r.arg() + "'";
-            return false;
-        }
-        if (!ok) {
-            return false;
-        }
+    struct Row {
+        uint32_t max;
+        uint32_t* field;
+    };
+    const Row rows[] = {{10000000, &o->requests}, {64, &o->inFlight}, {60000, &o->timeoutMs},
+                        {3600, &o->maxSeconds},   {1023, nullptr},    {0x7FFFFFFF, nullptr}};
+    const Row& t = rows[id - kOptRequests];
+    if (!toolkit::optionNumber(name, v, t.max, &n, error)) {
+        return false;
     }
-    if (o->requests == 0 || o->inFlight == 0 || o->timeoutMs == 0 || o->maxSeconds == 0) {
+    if (t.field != nullptr) {
+        *t.field = n;
+    } else {
+        (id == kOptEchoCpu ? o->echoCpu : o->rssPid) = static_cast<long>(n);
+    }
+    return true;
+}
+
+bool take_option(int id, const std::string& name, const char* v, Options* o, std::string* error) {
+    if (id == kOptHelp) {
+        o->help = true;
+    } else if (id == kOptTarget || id == kOptRequest) {
+        (id == kOptTarget ? o->target : o->request) = v;
+    } else {
+        return take_number(id, name, v, o, error);
+    }
+    return true;
+}
+
+bool parse_options(int argc, char** argv, Options* o, std::string* error) {
+    bool ok = toolkit::readOptions(
+        argc, argv, kOptions,
+        [o](int id, const std::string& name, const char* v, std::string* e) {
+            return take_option(id, name, v, o, e);
+        },
+        nullptr, error);
+    if (ok && (o->requests == 0 || o->inFlight == 0 || o->timeoutMs == 0 || o->maxSeconds == 0)) {
         *error = "--requests, --in-flight, --timeout-ms and --max-seconds need at least 1";
         return false;
     }
-    return true;
+    return ok;
 }
 
 // The request under each of the 128 sequence numbers, each one datagram.
@@ -342,6 +366,86 @@ void print_row(const char* name, const RunResult& one, const RunResult& many) {
                 one.latency.medianUs, one.latency.p99Us, one.lost, many.rate(), many.lost);
 }
 
+// VmRSS of the watched process after the first 10000 requests to the target and at the end.
+struct RssWatch {
+    uint64_t targetSent = 0;
+    long first = -1;
+    long end = -1;
+};
+
+void print_rss(long pid, const RssWatch& rss) {
+    if (rss.first < 0 || rss.end < 0) {
+        std::printf("VmRSS of pid %ld: %s\n", pid,
+                    rss.targetSent < 10000 ? "fewer than 10000 requests were sent"
+                                           : "cannot be read");
+    } else {
+        std::printf("VmRSS of pid %ld: %ld kB after 10000 requests, %ld kB after %llu "
+                    "(%+ld kB)\n",
+                    pid, rss.first, rss.end, static_cast<unsigned long long>(rss.targetSent),
+                    rss.end - rss.first);
+    }
+}
+
+// The table of both runs and the daemon/echo ratios; 1 when the target did not answer.
+int report(const Options& o, const sockaddr_in& target, const RunResult (&echo)[2],
+           const RunResult (&daemon)[2], const RssWatch& rss) {
+    // The µ sign takes two bytes but one column, hence the wider fields of those headings.
+    std::string many = std::to_string(o.inFlight) + " in flight";
+    std::printf("%9s%-42s%s\n", "", "one at a time", many.c_str());
+    std::printf("%-8s %10s %11s %11s %8s %12s %8s\n", "", "rt/s", "median µs", "p99 µs", "lost",
+                "req/s", "lost");
+    print_row("echo", echo[0], echo[1]);
+    print_row("daemon", daemon[0], daemon[1]);
+    std::printf("\n");
+    if (daemon[0].abandoned || daemon[0].answered == 0) {
+        std::printf("the target at %s did not answer\n", toolkit::formatAddress(target).c_str());
+        return 1;
+    }
+    double throughput = echo[1].rate() > 0 ? daemon[1].rate() / echo[1].rate() : 0;
+    double p99 = echo[0].latency.p99Us > 0 ? daemon[0].latency.p99Us / echo[0].latency.p99Us : 0;
+    std::printf("daemon/echo: in-flight throughput %.2f (aim >= 0.50: %s), one-at-a-time p99 "
+                "%.2fx (aim <= 2x: %s)\n",
+                throughput, throughput >= 0.5 ? "met" : "missed", p99,
+                p99 <= 2.0 ? "met" : "missed");
+    if (o.rssPid > 0) {
+        print_rss(o.rssPid, rss);
+    }
+    return 0;
+}
+
+// Both runs against the echo server, then against the target.
+int measure(const Options& o, const sockaddr_in& target, const std::array<Bytes, 128>& datagrams) {
+    std::string error;
+    EchoServer echo;
+    Prober prober(o, datagrams);
+    if (!echo.start(o.echoCpu, &error) || !prober.open(&error)) {
+        std::fprintf(stderr, "tamo-loadgen: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("tamo-loadgen: %u requests per run, \"%s\" (%zu bytes), %u in flight, "
+                "time-out %u ms\n",
+                o.requests, o.request.c_str(), datagrams[0].size(), o.inFlight, o.timeoutMs);
+    std::printf("echo at %s, target at %s\n\n", toolkit::formatAddress(echo.address()).c_str(),
+                toolkit::formatAddress(target).c_str());
+
+    const RunResult echoRuns[2] = {prober.oneAtATime(echo.address()),
+                                   prober.inFlight(echo.address())};
+    RssWatch rss;
+    if (o.rssPid > 0) {
+        prober.onSent = [&] {
+            if (++rss.targetSent == 10000) {
+                rss.first = read_rss_kb(o.rssPid);
+            }
+        };
+    }
+    RunResult daemonRuns[2] = {prober.oneAtATime(target), RunResult{}};
+    if (!daemonRuns[0].abandoned) {
+        daemonRuns[1] = prober.inFlight(target);
+    }
+    rss.end = o.rssPid > 0 ? read_rss_kb(o.rssPid) : -1;
+    return report(o, target, echoRuns, daemonRuns, rss);
+}
+
 int run(int argc, char** argv) {
     Options o;
     std::string error;
@@ -364,75 +468,11 @@ int run(int argc, char** argv) {
                      toolkit::formatAddress(target).c_str());
         return 2;
     }
-
-    EchoServer echo;
-    Prober prober(o, datagrams);
-    if (!echo.start(o.echoCpu, &error) || !prober.open(&error)) {
-        std::fprintf(stderr, "tamo-loadgen: %s\n", error.c_str());
-        return 1;
-    }
-    std::printf("tamo-loadgen: %u requests per run, \"%s\" (%zu bytes), %u in flight, "
-                "time-out %u ms\n",
-                o.requests, o.request.c_str(), datagrams[0].size(), o.inFlight, o.timeoutMs);
-    std::printf("echo at %s, target at %s\n\n", toolkit::formatAddress(echo.address()).c_str(),
-                toolkit::formatAddress(target).c_str());
-
-    RunResult echoOne = prober.oneAtATime(echo.address());
-    RunResult echoMany = prober.inFlight(echo.address());
-
-    uint64_t targetSent = 0;
-    long rssFirst = -1;
-    if (o.rssPid > 0) {
-        prober.onSent = [&] {
-            if (++targetSent == 10000) {
-                rssFirst = read_rss_kb(o.rssPid);
-            }
-        };
-    }
-    RunResult daemonOne = prober.oneAtATime(target);
-    RunResult daemonMany = daemonOne.abandoned ? RunResult{} : prober.inFlight(target);
-    long rssEnd = o.rssPid > 0 ? read_rss_kb(o.rssPid) : -1;
-
-    // The µ sign takes two bytes but one column, hence the wider fields of those headings.
-    std::string many = std::to_string(o.inFlight) + " in flight";
-    std::printf("%9s%-42s%s\n", "", "one at a time", many.c_str());
-    std::printf("%-8s %10s %11s %11s %8s %12s %8s\n", "", "rt/s", "median µs", "p99 µs", "lost",
-                "req/s", "lost");
-    print_row("echo", echoOne, echoMany);
-    print_row("daemon", daemonOne, daemonMany);
-    std::printf("\n");
-    if (daemonOne.abandoned || daemonOne.answered == 0) {
-        std::printf("the target at %s did not answer\n", toolkit::formatAddress(target).c_str());
-        return 1;
-    }
-    double throughput = echoMany.rate() > 0 ? daemonMany.rate() / echoMany.rate() : 0;
-    double p99 = echoOne.latency.p99Us > 0 ? daemonOne.latency.p99Us / echoOne.latency.p99Us : 0;
-    std::printf("daemon/echo: in-flight throughput %.2f (aim >= 0.50: %s), one-at-a-time p99 "
-                "%.2fx (aim <= 2x: %s)\n",
-                throughput, throughput >= 0.5 ? "met" : "missed", p99,
-                p99 <= 2.0 ? "met" : "missed");
-    if (o.rssPid > 0) {
-        if (rssFirst < 0 || rssEnd < 0) {
-            std::printf("VmRSS of pid %ld: %s\n", o.rssPid,
-                        targetSent < 10000 ? "fewer than 10000 requests were sent"
-                                           : "cannot be read");
-        } else {
-            std::printf("VmRSS of pid %ld: %ld kB after 10000 requests, %ld kB after %llu "
-                        "(%+ld kB)\n",
-                        o.rssPid, rssFirst, rssEnd, static_cast<unsigned long long>(targetSent),
-                        rssEnd - rssFirst);
-        }
-    }
-    return 0;
+    return measure(o, target, datagrams);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "tamo-loadgen: %s\n", e.what());
-        return 1;
-    }
+    return toolkit::guardedMain("tamo-loadgen", run, argc, argv);
 }

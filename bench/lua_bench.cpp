@@ -203,37 +203,32 @@ void BM_RunawayScriptHeldFor(benchmark::State& state) {
 BENCHMARK(BM_RunawayScriptHeldFor)->Iterations(10)->Unit(benchmark::kMillisecond);
 
 // Conversion costs: a call with neither argument nor result, one that only converts the
-// request into Lua, and one that also converts it back.
-void BM_CallBare(benchmark::State& state) {
+// request into Lua, and one that also converts the answer back.
+void call(benchmark::State& state, bool withRequest, bool withResult) {
     cLuaVM vm;
     vm.loadScript(files().a.c_str());
+    cConfigTable req;
+    fill_request(req);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(vm.call("noop", nullptr, nullptr));
+        if (withResult) {
+            cConfigTable out;
+            vm.call("echo", &req, &out);
+            benchmark::DoNotOptimize(out.size());
+        } else {
+            benchmark::DoNotOptimize(vm.call("noop", withRequest ? &req : nullptr, nullptr));
+        }
     }
+}
+void BM_CallBare(benchmark::State& state) {
+    call(state, false, false);
 }
 BENCHMARK(BM_CallBare);
-
 void BM_CallRequestToLua(benchmark::State& state) {
-    cLuaVM vm;
-    vm.loadScript(files().a.c_str());
-    cConfigTable req;
-    fill_request(req);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(vm.call("noop", &req, nullptr));
-    }
+    call(state, true, false);
 }
 BENCHMARK(BM_CallRequestToLua);
-
 void BM_CallRequestRoundTrip(benchmark::State& state) {
-    cLuaVM vm;
-    vm.loadScript(files().a.c_str());
-    cConfigTable req;
-    fill_request(req);
-    for (auto _ : state) {
-        cConfigTable out;
-        vm.call("echo", &req, &out);
-        benchmark::DoNotOptimize(out.size());
-    }
+    call(state, true, true);
 }
 BENCHMARK(BM_CallRequestRoundTrip);
 

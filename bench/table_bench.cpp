@@ -23,30 +23,27 @@ void BM_FilteredDebugLine(benchmark::State& state) {
 }
 BENCHMARK(BM_FilteredDebugLine);
 
-// A limited line whose priority the configuration filters out: the limit is not touched.
-void BM_FilteredLimitedLine(benchmark::State& state) {
-    cQlog::getLog("bench").setPriority(log4cpp::Priority::WARN);
-    cQlog log("bench");
-    static cQlogLimit limit;
+// A rate-limited line in category cat: filtered out by the configuration's priority (WARN), or
+// written by it (INFO) but held back by a limit already used up, as in a flood.
+void limited_line(benchmark::State& state, const char* cat, bool held, cQlogLimit& limit) {
+    cQlog::getLog(cat).setPriority(held ? log4cpp::Priority::INFO : log4cpp::Priority::WARN);
+    cQlog log(cat);
+    uint32_t heldCount = 0;
+    while (held && limit.admit(0, &heldCount)) {
+    }
     int i = 0;
     for (auto _ : state) {
         log.limited(limit, INFO, "Rx len = %d;", ++i);
     }
 }
-BENCHMARK(BM_FilteredLimitedLine);
-
-// A limited line that would be written but is held back, as in a flood.
-void BM_HeldLimitedLine(benchmark::State& state) {
-    cQlog::getLog("bench-held").setPriority(log4cpp::Priority::INFO);
-    cQlog log("bench-held");
+void BM_FilteredLimitedLine(benchmark::State& state) {
     static cQlogLimit limit;
-    uint32_t held = 0;
-    while (limit.admit(0, &held)) {
-    }
-    int i = 0;
-    for (auto _ : state) {
-        log.limited(limit, INFO, "Rx len = %d;", ++i);
-    }
+    limited_line(state, "bench", false, limit);
+}
+BENCHMARK(BM_FilteredLimitedLine);
+void BM_HeldLimitedLine(benchmark::State& state) {
+    static cQlogLimit limit;
+    limited_line(state, "bench-held", true, limit);
 }
 BENCHMARK(BM_HeldLimitedLine);
 

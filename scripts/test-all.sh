@@ -6,7 +6,8 @@
 #   4. ThreadSanitizer build, the end-to-end tests (the north link's two threads)
 #   5. armhf cross build, all tests but the slow timed ones, under qemu-arm
 #   6. the Debian packages of the host and armhf builds, checked and run from an unpacked root
-#   7. the fuzz targets (clang, libFuzzer, ASan+UBSan), each for TAMO_FUZZ_SECONDS (60)
+#   7. the fuzz targets (clang, libFuzzer, ASan+UBSan): their corpora, then each fuzzes for
+#      TAMO_FUZZ_SECONDS (60) as a CTest test
 # Build folders go under out/. Set TAMO_JOBS to change the parallelism (default: all cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +21,8 @@ mkdir -p "$log_dir"
 step() { printf '\n== %s (%s)\n' "$1" "$(date +%T)"; }
 
 # Configures, builds and tests one build folder; adds its counts to the totals. A failure is
-# recorded and the next build goes on, so one run shows every problem.
+# recorded and the next build goes on, so one run shows every problem. With build_target set,
+# only that target is built.
 failures=()
 build_and_test() {
   local name=$1 ctest_args=$2; shift 2
@@ -28,7 +30,8 @@ build_and_test() {
   step "$name: configure and build"
   local t0=$SECONDS
   if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$log_dir/$name-configure.log" 2>&1 ||
-     ! cmake --build "$dir" -j"$jobs" >"$log_dir/$name-build.log" 2>&1; then
+     ! cmake --build "$dir" -j"$jobs" ${build_target:+--target "$build_target"} \
+       >"$log_dir/$name-build.log" 2>&1; then
     tail -n 60 "$log_dir/$name-configure.log" "$log_dir/$name-build.log" 2>/dev/null
     failures+=("$name: build")
     return 0
@@ -81,31 +84,11 @@ else
 fi
 cat "$log_dir/packages.log"
 
-step "fuzz: build"
-fuzz_dir=out/fuzz
-CC=clang CXX=clang++ cmake -S . -B "$fuzz_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTAMO_BUILD_FUZZ=ON -DTAMO_SANITIZE=ON -DTAMO_BUILD_TESTS=OFF -DTAMO_BUILD_BENCH=OFF \
-  >"$log_dir/fuzz-configure.log"
-fuzz_built=1
-cmake --build "$fuzz_dir" -j"$jobs" --target fuzz_targets >"$log_dir/fuzz-build.log" 2>&1 || {
-  tail -n 60 "$log_dir/fuzz-build.log"; failures+=("fuzz: build"); fuzz_built=0; }
-for corpus in fuzz/corpus/*/; do
-  [ "$fuzz_built" = 1 ] || break
-  target=$(basename "$corpus")
-  step "fuzz: $target for ${TAMO_FUZZ_SECONDS:-60} s"
-  work=$(mktemp -d)
-  cp -r "$corpus". "$work"/
-  if "$fuzz_dir/fuzz/${target}_fuzz" -max_total_time="${TAMO_FUZZ_SECONDS:-60}" \
-      -print_final_stats=1 "$work" >"$log_dir/fuzz-$target.log" 2>&1; then
-    grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log_dir/fuzz-$target.log" || true
-    total_passed=$((total_passed + 1))
-  else
-    tail -n 60 "$log_dir/fuzz-$target.log"
-    total_failed=$((total_failed + 1))
-    failures+=("fuzz: $target")
-  fi
-  rm -rf "$work"
-done
+# -V keeps the fuzzers' final figures in the log.
+CC=clang CXX=clang++ build_target=fuzz_targets build_and_test fuzz "-V" -DTAMO_BUILD_FUZZ=ON \
+  -DTAMO_SANITIZE=ON -DTAMO_BUILD_TESTS=OFF -DTAMO_BUILD_BENCH=OFF
+grep -E '^[0-9]+: (Done|stat::number_of_executed_units|stat::peak_rss_mb)' \
+  "$log_dir/fuzz-test.log" || true
 
 echo
 for f in "${failures[@]}"; do echo "FAILED: $f"; done

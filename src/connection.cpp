@@ -15,6 +15,7 @@
 #include "configscript.h"
 #include "configtable.h"
 #include "qmsg.h"
+#include "qwire.h"
 #include "scriptwatch.h"
 #include "watchdog.h"
 #include "zeldict.h"
@@ -22,13 +23,13 @@
 namespace {
 
 const char* const kCategory = "cConnection";
-constexpr int kSegmentBytes = 1024;
+using qwire::kSegmentBytes;
 constexpr time_t kReplyWaitSeconds = 3;
 constexpr time_t kKeepAliveSeconds = 10;
 // How often an idle receive loop wakes without a watchdog: only so that SIGUSR1 can end it.
 constexpr uint64_t kIdleWakeSeconds = 10;
-constexpr uint8_t kSeqMask = 127;
-constexpr uint8_t kKeepAliveId = 1;
+using qwire::kKeepAliveId;
+using qwire::kSeqMask;
 
 const char* const kAuditCategory = "audit";
 constexpr size_t kAuditObjects = 32; // objects named in one audit line; the rest are counted
@@ -419,10 +420,13 @@ QMsg* cConnection::route_msg(QMsg* msg) {
     if (audited) {
         clock_gettime(CLOCK_MONOTONIC, &started);
     }
-    QuorrelMessage* qmsg = QuorrelMessage::parseQMsg(ZEL::DictDef, msg);
+    QDictRefusal why;
+    QuorrelMessage* qmsg = QuorrelMessage::parseQMsg(ZEL::DictDef, msg, &why);
     if (qmsg == nullptr) {
         ++mCounters.refused;
         limited(g_dictionary_limit, INFO, "Quorrel message could not be built");
+        char reason[160];
+        debug("Request seq %d refused: %s", seq, describeRefusal(why, reason, sizeof reason));
         return nullptr;
     }
     debug("Got good Quorrel message");

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "request.h"
+
 namespace e2e {
 
 namespace {
@@ -177,7 +179,7 @@ void Client::send(uint16_t port, QMsg& msg) {
 
 MsgPtr Client::receive(int ms, std::vector<size_t>* sizes) {
     toolkit::ReplyAssembler reply(toolkit::ReplyAssembler::kAnySeq);
-    toolkit::Bytes buf(toolkit::kMaxDatagram);
+    toolkit::Bytes buf(toolkit::kDatagramBufferBytes);
     auto start = Clock::now();
     while (!reply.complete() && elapsed_ms(start) < ms) {
         int n = mSocket.receive(buf.data(), buf.size(), ms - elapsed_ms(start), nullptr);

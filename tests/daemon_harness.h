@@ -11,7 +11,7 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "toolkit.h"
+#include "net.h"
 
 namespace e2e {
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "daemon_harness.h"
+#include "render.h"
 
 namespace e2e_cases {
 

@@ -3,12 +3,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "toolkit.h"
+#include "net.h"
+#include "options.h"
+#include "render.h"
+#include "request.h"
+#include "sim.h"
 
 namespace {
 
@@ -99,96 +102,107 @@ struct Options {
     std::vector<std::string> words;
 };
 
-bool parse_options(int argc, char** argv, Options* o, std::string* error) {
-    toolkit::OptionReader r(argc, argv);
-    std::string v;
+enum OptionId {
+    kOptHelp,
+    kOptList,
+    kOptJson,
+    kOptForce,
+    kOptDryRun,
+    kOptVerbose,
+    kOptHost,
+    kOptPort,
+    kOptTimeout,
+    kOptSeq,
+    kOptMsg,
+    kOptCount,
+    kOptRaw,
+};
+
+const std::vector<toolkit::OptionSpec> kOptions = {
+    {"help", 'h', false, kOptHelp},      {"list", 'l', false, kOptList},
+    {"json", 'j', false, kOptJson},      {"force", 'f', false, kOptForce},
+    {"dry-run", 'n', false, kOptDryRun}, {"verbose", 'v', false, kOptVerbose},
+    {"host", 'H', true, kOptHost},       {"port", 'p', true, kOptPort},
+    {"timeout", 't', true, kOptTimeout}, {"seq", 0, true, kOptSeq},
+    {"msg", 'm', true, kOptMsg},         {"count", 'c', true, kOptCount},
+    {"raw", 0, true, kOptRaw},
+};
+
+// The flags lead OptionId, in this order.
+bool take_flag(int id, Options* o) {
+    bool* flags[] = {&o->help, &o->list, &o->json, &o->force, &o->dryRun, &o->verbose};
+    *flags[id] = true;
+    return true;
+}
+
+// --port, --seq or --count.
+bool take_number(int id, const std::string& name, const std::string& v, Options* o,
+                 std::string* error) {
     uint32_t n = 0;
-    while (r.next()) {
-        if (r.isWord()) {
-            o->words.push_back(r.arg());
-            continue;
-        }
-        if (r.is("-h", "--help")) {
-            o->help = true;
-        } else if (r.is("-l", "--list")) {
-            o->list = true;
-        } else if (r.is("-j", "--json")) {
-            o->json = true;
-        } else if (r.is("-f", "--force")) {
-            o->force = true;
-        } else if (r.is("-n", "--dry-run")) {
-            o->dryRun = true;
-        } else if (r.is("-v", "--verbose")) {
-            o->verbose = true;
-        } else if (r.is("-H", "--host")) {
-            if (!r.value(&o->host, error)) {
-                return false;
-            }
-            continue;
-        } else if (r.is("-p", "--port")) {
-            if (!r.number(65535, &n, error)) {
-                return false;
-            }
-            o->port = static_cast<uint16_t>(n);
-            continue;
-        } else if (r.is("-t", "--timeout")) {
-            if (!r.value(&v, error)) {
-                return false;
-            }
-            char* end = nullptr;
-            o->timeoutSec = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || !(o->timeoutSec > 0) || o->timeoutSec > 3600) {
-                *error = "bad time-out '" + v + "' (seconds, more than 0, at most 3600)";
-                return false;
-            }
-            continue;
-        } else if (r.is(nullptr, "--seq")) {
-            if (!r.number(127, &n, error)) {
-                return false;
-            }
-            o->seq = static_cast<int>(n);
-            continue;
-        } else if (r.is("-m", "--msg")) {
-            uint8_t id = 0;
-            if (!r.value(&v, error)) {
-                return false;
-            }
-            if (!toolkit::parseMessageId(v, &id)) {
-                *error = "bad message id '" + v + "' (0-255 or a message name)";
-                return false;
-            }
-            o->msgId = id;
-            continue;
-        } else if (r.is("-c", "--count")) {
-            if (!r.number(10000000, &n, error)) {
-                return false;
-            }
-            if (n == 0) {
-                *error = "--count needs at least 1";
-                return false;
-            }
-            o->count = n;
-            continue;
-        } else if (r.is(nullptr, "--raw")) {
-            o->raw = true;
-            if (!r.value(&o->rawHex, error)) {
-                return false;
-            }
-            continue;
-        } else {
-            *error = "unknown option '" + r.arg() + "'";
-            return false;
-        }
-        if (!r.flag(error)) {
-            return false;
-        }
+    const uint32_t max = id == kOptPort ? 65535 : id == kOptSeq ? 127 : 10000000;
+    if (!toolkit::optionNumber(name, v.c_str(), max, &n, error)) {
+        return false;
+    }
+    if (id == kOptPort) {
+        o->port = static_cast<uint16_t>(n);
+    } else if (id == kOptSeq) {
+        o->seq = static_cast<int>(n);
+    } else if (n == 0) {
+        *error = "--count needs at least 1";
+        return false;
+    } else {
+        o->count = n;
     }
     return true;
 }
 
+// An option with a value.
+bool take_value(int id, const std::string& name, const std::string& v, Options* o,
+                std::string* error) {
+    uint8_t msgId = 0;
+    char* end = nullptr;
+    switch (id) {
+    case kOptHost:
+        o->host = v;
+        return true;
+    case kOptTimeout:
+        o->timeoutSec = std::strtod(v.c_str(), &end);
+        if (v.empty() || *end != '\0' || !(o->timeoutSec > 0) || o->timeoutSec > 3600) {
+            *error = "bad time-out '" + v + "' (seconds, more than 0, at most 3600)";
+            return false;
+        }
+        return true;
+    case kOptMsg:
+        if (!toolkit::parseMessageId(v, &msgId)) {
+            *error = "bad message id '" + v + "' (0-255 or a message name)";
+            return false;
+        }
+        o->msgId = msgId;
+        return true;
+    case kOptRaw:
+        o->raw = true;
+        o->rawHex = v;
+        return true;
+    default:
+        return take_number(id, name, v, o, error);
+    }
+}
+
+bool parse_options(int argc, char** argv, Options* o, std::string* error) {
+    return toolkit::readOptions(
+        argc, argv, kOptions,
+        [o](int id, const std::string& name, const char* v, std::string* e) {
+            return v == nullptr ? take_flag(id, o) : take_value(id, name, v, o, e);
+        },
+        [o](const char* word, std::string*) {
+            o->words.emplace_back(word);
+            return true;
+        },
+        error);
+}
+
 int usage_error(const std::string& text) {
-    std::fprintf(stderr, "tamoctl: %s\nTry 'tamoctl --help' for more information.\n", text.c_str());
-    return kExitUsage;
+    return toolkit::usageError("tamoctl", text);
 }
 
 long long micros_since(Clock::time_point t) {
@@ -219,7 +233,7 @@ bool send_all(const Target& t, const std::vector<Bytes>& datagrams) {
 // Feeds datagrams from the daemon's port into a until the reply is complete or the deadline
 // passes.
 void await_reply(const Target& t, ReplyAssembler* a, Clock::time_point deadline) {
-    std::vector<uint8_t> buf(toolkit::kMaxDatagram);
+    std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
     while (!a->complete()) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
@@ -337,84 +351,66 @@ int run_count(const Target& t, QMsg* request, const Bytes& raw, uint8_t seq, con
     return lost == 0 ? kExitReply : kExitNoReply;
 }
 
-int run(int argc, char** argv) {
-    Options o;
-    std::string error;
-    if (!parse_options(argc, argv, &o, &error)) {
-        return usage_error(error);
-    }
-    if (o.help) {
-        std::fputs(kHelp, stdout);
-        return 0;
-    }
-    if (o.list) {
-        std::fputs(toolkit::formatDictionary().c_str(), stdout);
-        return 0;
-    }
-
+// What goes out: the request built from the words, or the --raw bytes.
+struct Outgoing {
     MsgPtr request;
     Bytes raw;
-    int seq = o.seq;
-    if (o.raw) {
-        if (!o.words.empty() || o.msgId >= 0) {
-            return usage_error("--raw takes no KIND, --msg or tags");
-        }
-        if (!toolkit::parseHex(o.rawHex, &raw) || raw.empty() || raw.size() > 65507) {
-            return usage_error("--raw needs hex bytes, e.g. --raw 51:01:01:05:00:00:00:00");
-        }
-        MsgPtr parsed(QMsg::parseMsg(raw.data(), static_cast<uint16_t>(raw.size())));
-        if (seq < 0 && parsed) {
-            seq = parsed->getMsgSeq();
-        }
-    } else {
-        std::vector<std::string> words = o.words;
-        uint8_t id = 0;
-        if (o.msgId >= 0) {
-            id = static_cast<uint8_t>(o.msgId);
-        } else if (words.empty()) {
-            return usage_error("no request kind given (get, set, delete, replace, ... or --msg)");
-        } else if (!toolkit::parseMessageId(words.front(), &id)) {
-            return usage_error("unknown request kind '" + words.front() + "'");
-        } else {
-            words.erase(words.begin());
-        }
-        request = toolkit::buildRequest(id, words, &error);
-        if (!request) {
-            return usage_error(error);
-        }
-        if (seq < 0) {
-            std::random_device rd;
-            seq = static_cast<int>(rd() & toolkit::kSeqMask);
-        }
-        request->setMsgSeq(static_cast<uint8_t>(seq));
-        std::vector<std::string> reasons = toolkit::checkRequest(*request);
-        for (const std::string& r : reasons) {
-            std::fprintf(stderr, "tamoctl: %s: %s\n", o.force ? "warning" : "refused", r.c_str());
-        }
-        if (!reasons.empty() && !o.force) {
-            std::fprintf(stderr, "tamoctl: request not sent; --force sends it anyway\n");
-            return kExitUsage;
-        }
-    }
+    int seq = -1;
+};
 
-    std::vector<Bytes> datagrams =
-        request ? toolkit::serialiseSegments(*request) : std::vector<Bytes>{raw};
-    if (datagrams.empty()) {
-        std::fprintf(stderr, "tamoctl: the request cannot be serialised\n");
+// The --raw bytes; the reply is matched by their sequence number unless --seq gives one.
+int prepare_raw(const Options& o, Outgoing* out) {
+    if (!o.words.empty() || o.msgId >= 0) {
+        return usage_error("--raw takes no KIND, --msg or tags");
+    }
+    if (!toolkit::parseHex(o.rawHex, &out->raw) || out->raw.empty() || out->raw.size() > 65507) {
+        return usage_error("--raw needs hex bytes, e.g. --raw 51:01:01:05:00:00:00:00");
+    }
+    MsgPtr parsed(QMsg::parseMsg(out->raw.data(), static_cast<uint16_t>(out->raw.size())));
+    if (out->seq < 0 && parsed) {
+        out->seq = parsed->getMsgSeq();
+    }
+    return kExitReply;
+}
+
+// The request from KIND (or --msg) and the tags, checked against the dictionary.
+int prepare_request(const Options& o, Outgoing* out) {
+    std::vector<std::string> words = o.words;
+    uint8_t id = 0;
+    if (o.msgId >= 0) {
+        id = static_cast<uint8_t>(o.msgId);
+    } else if (words.empty()) {
+        return usage_error("no request kind given (get, set, delete, replace, ... or --msg)");
+    } else if (!toolkit::parseMessageId(words.front(), &id)) {
+        return usage_error("unknown request kind '" + words.front() + "'");
+    } else {
+        words.erase(words.begin());
+    }
+    std::string error;
+    out->request = toolkit::buildRequest(id, words, &error);
+    if (!out->request) {
+        return usage_error(error);
+    }
+    if (out->seq < 0) {
+        std::random_device rd;
+        out->seq = static_cast<int>(rd() & toolkit::kSeqMask);
+    }
+    out->request->setMsgSeq(static_cast<uint8_t>(out->seq));
+    std::vector<std::string> reasons = toolkit::checkRequest(*out->request);
+    for (const std::string& r : reasons) {
+        std::fprintf(stderr, "tamoctl: %s: %s\n", o.force ? "warning" : "refused", r.c_str());
+    }
+    if (!reasons.empty() && !o.force) {
+        std::fprintf(stderr, "tamoctl: request not sent; --force sends it anyway\n");
         return kExitUsage;
     }
-    if (o.dryRun) {
-        if (request) {
-            print_message(*request, o.json);
-        }
-        for (const Bytes& d : datagrams) {
-            std::printf("%s\n", toolkit::toHex(d.data(), d.size(), ' ').c_str());
-        }
-        return 0;
-    }
+    return kExitReply;
+}
 
+int send_request(const Options& o, Outgoing& out, const std::vector<Bytes>& datagrams) {
     Target t;
     t.verbose = o.verbose;
+    std::string error;
     if (!toolkit::resolveIPv4(o.host, o.port, &t.addr, &error)) {
         return usage_error(error);
     }
@@ -423,19 +419,48 @@ int run(int argc, char** argv) {
         return kExitNoReply;
     }
     if (o.count > 0) {
-        uint8_t first = static_cast<uint8_t>(seq < 0 ? 0 : seq);
-        return run_count(t, request.get(), raw, first, o);
+        uint8_t first = static_cast<uint8_t>(out.seq < 0 ? 0 : out.seq);
+        return run_count(t, out.request.get(), out.raw, first, o);
     }
-    return run_once(t, datagrams, seq, o);
+    return run_once(t, datagrams, out.seq, o);
+}
+
+int run(int argc, char** argv) {
+    Options o;
+    std::string error;
+    if (!parse_options(argc, argv, &o, &error)) {
+        return usage_error(error);
+    }
+    if (o.help || o.list) {
+        std::fputs(o.help ? kHelp : toolkit::formatDictionary().c_str(), stdout);
+        return 0;
+    }
+    Outgoing out;
+    out.seq = o.seq;
+    int status = o.raw ? prepare_raw(o, &out) : prepare_request(o, &out);
+    if (status != kExitReply) {
+        return status;
+    }
+    std::vector<Bytes> datagrams =
+        out.request ? toolkit::serialiseSegments(*out.request) : std::vector<Bytes>{out.raw};
+    if (datagrams.empty()) {
+        std::fprintf(stderr, "tamoctl: the request cannot be serialised\n");
+        return kExitUsage;
+    }
+    if (!o.dryRun) {
+        return send_request(o, out, datagrams);
+    }
+    if (out.request) {
+        print_message(*out.request, o.json);
+    }
+    for (const Bytes& d : datagrams) {
+        std::printf("%s\n", toolkit::toHex(d.data(), d.size(), ' ').c_str());
+    }
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "tamoctl: %s\n", e.what());
-        return kExitNoReply;
-    }
+    return toolkit::guardedMain("tamoctl", run, argc, argv);
 }

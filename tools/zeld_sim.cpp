@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <exception>
 #include <string>
 #include <vector>
 
-#include "toolkit.h"
+#include "net.h"
+#include "options.h"
+#include "render.h"
+#include "sim.h"
 
 namespace {
 
@@ -89,88 +91,102 @@ struct Options {
     toolkit::SimOptions sim;
 };
 
-bool parse_options(int argc, char** argv, Options* o, std::string* error) {
-    toolkit::OptionReader r(argc, argv);
+enum OptionId {
+    kOptHelp,
+    kOptVerbose,
+    kOptReverse,
+    kOptSilent,
+    kOptNoise,
+    kOptDropKeepalives,
+    kOptAnswerKeepalives,
+    kOptBind,
+    kOptPort,
+    kOptSegments,
+    kOptDelay,
+    kOptSeqOffset,
+    kOptReplyId,
+    kOptCountFile,
+};
+
+const std::vector<toolkit::OptionSpec> kOptions = {
+    {"help", 'h', false, kOptHelp},
+    {"verbose", 'v', false, kOptVerbose},
+    {"reverse", 0, false, kOptReverse},
+    {"silent", 0, false, kOptSilent},
+    {"noise", 0, false, kOptNoise},
+    {"drop-keepalives", 0, false, kOptDropKeepalives},
+    {"answer-keepalives", 0, false, kOptAnswerKeepalives},
+    {"bind", 'b', true, kOptBind},
+    {"port", 'p', true, kOptPort},
+    {"segments", 0, true, kOptSegments},
+    {"delay", 0, true, kOptDelay},
+    {"seq-offset", 0, true, kOptSeqOffset},
+    {"reply-id", 0, true, kOptReplyId},
+    {"count-file", 0, true, kOptCountFile},
+};
+
+bool take_flag(int id, Options* o) {
+    if (id == kOptDropKeepalives || id == kOptAnswerKeepalives) {
+        o->sim.answerKeepalives = id == kOptAnswerKeepalives;
+        return true;
+    }
+    // The other flags lead OptionId, in this order.
+    bool* flags[] = {&o->help, &o->verbose, &o->sim.reverse, &o->silent, &o->sim.noise};
+    *flags[id] = true;
+    return true;
+}
+
+bool take_seq_offset(const std::string& v, Options* o, std::string* error) {
+    char* end = nullptr;
+    long k = std::strtol(v.c_str(), &end, 10);
+    if (v.empty() || *end != '\0' || k < -1000 || k > 1000) {
+        *error = "bad value '" + v + "' for --seq-offset (-1000 to 1000)";
+        return false;
+    }
+    o->sim.seqOffset = static_cast<int>(k);
+    return true;
+}
+
+// An option with a value; the numbers are checked against their ranges.
+bool take_value(int id, const std::string& name, const std::string& v, Options* o,
+                std::string* error) {
     uint32_t n = 0;
-    std::string v;
-    while (r.next()) {
-        if (r.isWord()) {
-            *error = "unexpected argument '" + r.arg() + "'";
-            return false;
-        }
-        if (r.is("-h", "--help")) {
-            o->help = true;
-        } else if (r.is("-v", "--verbose")) {
-            o->verbose = true;
-        } else if (r.is(nullptr, "--reverse")) {
-            o->sim.reverse = true;
-        } else if (r.is(nullptr, "--silent")) {
-            o->silent = true;
-        } else if (r.is(nullptr, "--noise")) {
-            o->sim.noise = true;
-        } else if (r.is(nullptr, "--drop-keepalives")) {
-            o->sim.answerKeepalives = false;
-        } else if (r.is(nullptr, "--answer-keepalives")) {
-            o->sim.answerKeepalives = true;
-        } else if (r.is("-b", "--bind")) {
-            if (!r.value(&o->bind, error)) {
-                return false;
-            }
-            continue;
-        } else if (r.is("-p", "--port")) {
-            if (!r.number(65535, &n, error)) {
-                return false;
-            }
-            o->port = static_cast<uint16_t>(n);
-            continue;
-        } else if (r.is(nullptr, "--segments")) {
-            if (!r.number(toolkit::kSimMaxSegments, &n, error)) {
-                return false;
-            }
-            if (n == 0) {
-                *error = "--segments needs at least 1";
-                return false;
-            }
-            o->sim.segments = static_cast<int>(n);
-            continue;
-        } else if (r.is(nullptr, "--delay")) {
-            if (!r.number(600000, &n, error)) {
-                return false;
-            }
-            o->delayMs = n;
-            continue;
-        } else if (r.is(nullptr, "--seq-offset")) {
-            if (!r.value(&v, error)) {
-                return false;
-            }
-            char* end = nullptr;
-            long k = std::strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end != '\0' || k < -1000 || k > 1000) {
-                *error = "bad value '" + v + "' for --seq-offset (-1000 to 1000)";
-                return false;
-            }
-            o->sim.seqOffset = static_cast<int>(k);
-            continue;
-        } else if (r.is(nullptr, "--reply-id")) {
-            if (!r.number(255, &n, error)) {
-                return false;
-            }
-            o->sim.replyId = static_cast<int>(n);
-            continue;
-        } else if (r.is(nullptr, "--count-file")) {
-            if (!r.value(&o->countFile, error)) {
-                return false;
-            }
-            continue;
-        } else {
-            *error = "unknown option '" + r.arg() + "'";
-            return false;
-        }
-        if (!r.flag(error)) {
-            return false;
-        }
+    if (id == kOptBind || id == kOptCountFile) {
+        (id == kOptBind ? o->bind : o->countFile) = v;
+        return true;
+    }
+    if (id == kOptSeqOffset) {
+        return take_seq_offset(v, o, error);
+    }
+    const uint32_t max = id == kOptPort       ? 65535
+                         : id == kOptSegments ? toolkit::kSimMaxSegments
+                         : id == kOptDelay    ? 600000
+                                              : 255;
+    if (!toolkit::optionNumber(name, v.c_str(), max, &n, error)) {
+        return false;
+    }
+    if (id == kOptPort) {
+        o->port = static_cast<uint16_t>(n);
+    } else if (id == kOptDelay) {
+        o->delayMs = n;
+    } else if (id == kOptReplyId) {
+        o->sim.replyId = static_cast<int>(n);
+    } else if (n == 0) {
+        *error = "--segments needs at least 1";
+        return false;
+    } else {
+        o->sim.segments = static_cast<int>(n);
     }
     return true;
+}
+
+bool parse_options(int argc, char** argv, Options* o, std::string* error) {
+    return toolkit::readOptions(
+        argc, argv, kOptions,
+        [o](int id, const std::string& name, const char* v, std::string* e) {
+            return v == nullptr ? take_flag(id, o) : take_value(id, name, v, o, e);
+        },
+        nullptr, error);
 }
 
 struct Pending {
@@ -186,7 +202,7 @@ public:
 
     // Serves until a signal comes.
     void serve() {
-        std::vector<uint8_t> buf(toolkit::kMaxDatagram);
+        std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
         while (g_stop == 0) {
             sockaddr_in from{};
             int n = mSocket.receive(buf.data(), buf.size(), wait_ms(), &from);
@@ -276,9 +292,7 @@ int run(int argc, char** argv) {
     Options o;
     std::string error;
     if (!parse_options(argc, argv, &o, &error)) {
-        std::fprintf(stderr, "zeld-sim: %s\nTry 'zeld-sim --help' for more information.\n",
-                     error.c_str());
-        return 2;
+        return toolkit::usageError("zeld-sim", error);
     }
     if (o.help) {
         std::fputs(kHelp, stdout);
@@ -319,10 +333,5 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "zeld-sim: %s\n", e.what());
-        return 1;
-    }
+    return toolkit::guardedMain("zeld-sim", run, argc, argv);
 }

@@ -3,75 +3,11 @@
 #include <new>
 
 #include "qmsg.h"
-#include "wire.h"
+#include "qwire.h"
 
 using namespace qwire;
 
-// Reads big-endian fields. A read past the end yields zero and turns ok() false for good, so a
-// record is read whole and checked once.
-class QMsg::Reader {
-public:
-    Reader(const uint8_t* p, size_t n) : mP(p), mLeft(n) {}
-
-    uint8_t u8() {
-        const uint8_t* b = take(1);
-        return b != nullptr ? b[0] : uint8_t{0};
-    }
-    uint16_t u16() {
-        const uint8_t* b = take(2);
-        return b != nullptr ? static_cast<uint16_t>(b[0] << 8 | b[1]) : uint16_t{0};
-    }
-    const uint8_t* bytes(size_t n) { return take(n); }
-    size_t left() const { return mLeft; }
-    bool ok() const { return mOk; }
-
-private:
-    const uint8_t* take(size_t n) {
-        if (!mOk || n > mLeft) {
-            mOk = false;
-            return nullptr;
-        }
-        const uint8_t* b = mP;
-        mP += n;
-        mLeft -= n;
-        return b;
-    }
-
-    const uint8_t* mP;
-    size_t mLeft;
-    bool mOk = true;
-};
-
 namespace {
-
-// Writes big-endian fields into a buffer of known size, with the same sticky error.
-class Writer {
-public:
-    Writer(uint8_t* p, size_t n) : mP(p), mLeft(n) {}
-
-    void u8(uint8_t v) { put(&v, 1); }
-    void u16(uint16_t v) {
-        const uint8_t b[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v & 0xFF)};
-        put(b, 2);
-    }
-    void bytes(const uint8_t* p, size_t n) { put(p, n); }
-    bool ok() const { return mOk; }
-
-private:
-    void put(const uint8_t* p, size_t n) {
-        if (!mOk || n > mLeft) {
-            mOk = false;
-            return;
-        }
-        std::copy(p, p + n, mP);
-        mP += n;
-        mLeft -= n;
-    }
-
-    uint8_t* mP;
-    size_t mLeft;
-    bool mOk = true;
-};
 
 // The smallest segment that still carries any tag whole or one byte of a cut one.
 constexpr int kMinSegment = static_cast<int>(kHeaderSize + kTagHeaderSize + 4);
@@ -166,7 +102,7 @@ bool QMsg::read_tags(Reader& r) {
         if ((fragment & kFragMore) != 0 && (r.left() > 0 || !mMore)) {
             return false;
         }
-        if (fragment != 0 && fixed_size(type) >= 0) {
+        if (fragment != 0 && fixedSize(type) >= 0) {
             return false;
         }
         QTag* tag = QTagFactory::createRawQTag(id, type, data, len);
@@ -223,7 +159,7 @@ int QMsg::segmentMessage(int maxBytes) {
     if (maxBytes < kMinSegment) {
         return 0;
     }
-    size_t limit = std::min(static_cast<size_t>(maxBytes), kMaxDatagram);
+    size_t limit = std::min(static_cast<size_t>(maxBytes), kMaxSegmentBytes);
     if (!build_segments(limit - kHeaderSize) || mSegIndex + (mSegments.size() - 1) > kMaxSegIndex) {
         clear_segments();
         return 0;

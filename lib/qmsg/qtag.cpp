@@ -5,29 +5,10 @@
 #include <utility>
 
 #include "qmsg.h"
-#include "wire.h"
+#include "qwire.h"
 
 static_assert(std::numeric_limits<float>::is_iec559 && sizeof(float) == 4,
               "QT_FLOAT carries an IEEE-754 single");
-
-namespace {
-
-void put_big_endian(uint32_t value, uint8_t* out, size_t bytes) {
-    for (size_t i = bytes; i > 0; --i) {
-        out[i - 1] = static_cast<uint8_t>(value & 0xFF);
-        value >>= 8;
-    }
-}
-
-uint32_t get_big_endian(const uint8_t* in, size_t bytes) {
-    uint32_t value = 0;
-    for (size_t i = 0; i < bytes; ++i) {
-        value = value << 8 | in[i];
-    }
-    return value;
-}
-
-} // namespace
 
 namespace {
 
@@ -101,7 +82,7 @@ QTagUInt32::QTagUInt32(uint8_t id, uint8_t type, std::string data)
     : QTag(id, type, std::move(data)) {}
 
 uint32_t QTagUInt32::getValue() const {
-    return get_big_endian(getRawData(), 4);
+    return qwire::Reader(getRawData(), 4).u32();
 }
 
 float QTagUInt32::getFloatValue() const {
@@ -114,13 +95,13 @@ float QTagUInt32::getFloatValue() const {
 QTagUInt16::QTagUInt16(uint8_t id, std::string data) : QTag(id, QT_UINT16, std::move(data)) {}
 
 uint16_t QTagUInt16::getValue() const {
-    return static_cast<uint16_t>(get_big_endian(getRawData(), 2));
+    return qwire::Reader(getRawData(), 2).u16();
 }
 
 QTagUInt8::QTagUInt8(uint8_t id, std::string data) : QTag(id, QT_UINT8, std::move(data)) {}
 
 uint8_t QTagUInt8::getValue() const {
-    return getRawData()[0];
+    return qwire::Reader(getRawData(), 1).u8();
 }
 
 QTagBytes::QTagBytes(uint8_t id, uint8_t type, std::string data)
@@ -139,7 +120,7 @@ QTag* QTagFactory::createRawQTag(uint8_t id, uint8_t type, const uint8_t* data, 
     if (type > QT_MAX_TYPE || (data == nullptr && len > 0)) {
         return nullptr;
     }
-    int fixed = qwire::fixed_size(type);
+    int fixed = qwire::fixedSize(type);
     if (fixed >= 0 && len != fixed) {
         return nullptr;
     }
@@ -194,13 +175,13 @@ QTag* QTagFactory::createQTag(uint8_t id, uint8_t value) {
 
 QTag* QTagFactory::createQTag(uint8_t id, uint16_t value) {
     uint8_t d[2];
-    put_big_endian(value, d, sizeof d);
+    qwire::Writer(d, sizeof d).u16(value);
     return createRawQTag(id, QT_UINT16, d, sizeof d);
 }
 
 QTag* QTagFactory::createQTag(uint8_t id, uint32_t value) {
     uint8_t d[4];
-    put_big_endian(value, d, sizeof d);
+    qwire::Writer(d, sizeof d).u32(value);
     return createRawQTag(id, QT_UINT32, d, sizeof d);
 }
 
@@ -211,7 +192,7 @@ QTag* QTagFactory::createQTag(uint8_t id, float value, bool finiteOnly) {
     uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     uint8_t d[4];
-    put_big_endian(bits, d, sizeof d);
+    qwire::Writer(d, sizeof d).u32(bits);
     return createRawQTag(id, QT_FLOAT, d, sizeof d);
 }
 

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -116,57 +117,154 @@ std::vector<QuorrelObject*>* QuorrelMessage::getObjects() const {
     }
 }
 
-QuorrelMessage* QuorrelMessage::parseQMsg(const QuorrelDictDef* dict, QMsg* msg) {
-    if (dict == nullptr || msg == nullptr || !msg->isComplete() ||
-        findMessageById(dict, msg->getMsgID()) == nullptr) {
+QTagPlace QDictWalk::place(const QTag& tag) {
+    uint8_t id = tag.getTagID();
+    uint8_t type = tag.getTagType();
+    QTagPlace p{QTagPlace::kUnknown, QTagPlace::kNoPlace, mOpen, nullptr};
+    const QuorrelObjectDef* obj = nullptr;
+    if ((p.def = findMemberTagById(mOpen, id)) != nullptr) {
+        // QT_NULL stands for any member type: a get names what it wants that way.
+        p.kind = QTagPlace::kMember;
+        p.fault =
+            type == p.def->type || type == QT_NULL ? QTagPlace::kNoFault : QTagPlace::kWrongType;
+    } else if (type == QT_NULL && (obj = findObjectById(mDict, id)) != nullptr) {
+        p = {QTagPlace::kOpener, QTagPlace::kNoFault, obj, nullptr};
+        mOpen = obj;
+    } else if ((p.def = findCommonTagById(mDict, id)) != nullptr) {
+        p.kind = QTagPlace::kCommon;
+        p.fault = type == p.def->type ? QTagPlace::kNoFault : QTagPlace::kWrongType;
+    }
+    if (type > QT_FLOAT) {
+        p.fault = QTagPlace::kUnknownType;
+    }
+    return p;
+}
+
+namespace {
+
+const char* name_of(const char* name) {
+    return name != nullptr ? name : "?";
+}
+
+// "interface.mtu (74)", "@status (3)" or "tag 200".
+void tag_label(const QDictRefusal& why, char* buf, size_t size) {
+    const QTagPlace& p = why.place;
+    if (p.kind == QTagPlace::kMember) {
+        snprintf(buf, size, "%s.%s (%u)", name_of(p.object->name), name_of(p.def->name),
+                 unsigned{why.tagId});
+    } else if (p.kind == QTagPlace::kCommon) {
+        snprintf(buf, size, "@%s (%u)", name_of(p.def->name), unsigned{why.tagId});
+    } else {
+        snprintf(buf, size, "tag %u", unsigned{why.tagId});
+    }
+}
+
+void describe_tag(const QDictRefusal& why, char* buf, size_t size) {
+    const QTagPlace& p = why.place;
+    const char* given = qtagTypeName(why.tagType);
+    char label[96];
+    tag_label(why, label, sizeof label);
+    switch (p.fault) {
+    case QTagPlace::kUnknownType:
+        snprintf(buf, size, "%s has unknown type %u", label, unsigned{why.tagType});
+        break;
+    case QTagPlace::kWrongType:
+        snprintf(buf, size, "%s is %s, given %s", label, qtagTypeName(p.def->type), given);
+        break;
+    case QTagPlace::kNoPlace:
+        snprintf(buf, size, "tag %u (%s) is %s%s%snot an object and not a common tag",
+                 unsigned{why.tagId}, given, p.object != nullptr ? "not a member of " : "",
+                 p.object != nullptr ? name_of(p.object->name) : "",
+                 p.object != nullptr ? ", " : "");
+        break;
+    case QTagPlace::kNoFault:
+        snprintf(buf, size, "%s", label);
+        break;
+    }
+}
+
+} // namespace
+
+const char* describeRefusal(const QDictRefusal& why, char* buf, size_t size) {
+    if (buf == nullptr || size == 0) {
+        return buf;
+    }
+    buf[0] = '\0';
+    switch (why.rule) {
+    case QDictRefusal::kAccepted:
+        break;
+    case QDictRefusal::kNoInput:
+        snprintf(buf, size, "no dictionary or no message");
+        break;
+    case QDictRefusal::kNotWhole:
+        snprintf(buf, size, "the message is not whole: a segment of a longer one");
+        break;
+    case QDictRefusal::kUnknownMessage:
+        snprintf(buf, size, "message id %u is not in the dictionary", unsigned{why.msgId});
+        break;
+    case QDictRefusal::kTagFault:
+        describe_tag(why, buf, size);
+        break;
+    case QDictRefusal::kNoMemory:
+        snprintf(buf, size, "out of memory");
+        break;
+    }
+    return buf;
+}
+
+QuorrelMessage* QuorrelMessage::parseQMsg(const QuorrelDictDef* dict, QMsg* msg,
+                                          QDictRefusal* why) {
+    QDictRefusal local;
+    QDictRefusal& r = why != nullptr ? *why : local;
+    r = QDictRefusal();
+    if (dict == nullptr || msg == nullptr) {
+        r.rule = QDictRefusal::kNoInput;
+        return nullptr;
+    }
+    r.msgId = msg->getMsgID();
+    if (findMessageById(dict, msg->getMsgID()) == nullptr) {
+        r.rule = QDictRefusal::kUnknownMessage;
+        return nullptr;
+    }
+    if (!msg->isComplete()) {
+        r.rule = QDictRefusal::kNotWhole;
         return nullptr;
     }
     QuorrelMessage* qmsg = new (std::nothrow) QuorrelMessage(msg->getMsgID());
-    if (qmsg != nullptr && !qmsg->sort_tags(dict, msg->getTagList())) {
+    if (qmsg == nullptr) {
+        r.rule = QDictRefusal::kNoMemory;
+    } else if (!qmsg->sort_tags(dict, msg->getTagList(), &r)) {
         delete qmsg;
         qmsg = nullptr;
     }
     return qmsg;
 }
 
-// Objects are flattened on the wire: a QT_NULL tag with an object's id opens it and the tags
-// after it are its members until the next object opens. Within an open object a tag is first
-// taken as a member (QT_NULL stands for any member type, as a get names what it wants); failing
-// that, a QT_NULL tag with an object id opens a new object; failing that, it must be a common
-// tag of exactly its declared type, which stays at message level without closing the object.
-bool QuorrelMessage::sort_tags(const QuorrelDictDef* dict, const std::vector<QTag*>& tags) {
+// Objects are flattened on the wire: an opener's object takes the member tags after it until
+// the next object opens; a common tag stays at message level without closing the object.
+bool QuorrelMessage::sort_tags(const QuorrelDictDef* dict, const std::vector<QTag*>& tags,
+                               QDictRefusal* why) {
     try {
-        const QuorrelObjectDef* openDef = nullptr;
+        QDictWalk walk(dict);
         QuorrelObject* open = nullptr;
         for (QTag* tag : tags) {
-            uint8_t id = tag->getTagID();
-            uint8_t type = tag->getTagType();
-            if (type > QT_FLOAT) {
+            QTagPlace p = walk.place(*tag);
+            if (p.fault != QTagPlace::kNoFault) {
+                *why = {QDictRefusal::kTagFault, mMsgID, tag->getTagID(), tag->getTagType(), p};
                 return false;
             }
-            const QuorrelTagDef* member = findMemberTagById(openDef, id);
-            if (member != nullptr) {
-                if (type != member->type && type != QT_NULL) {
-                    return false;
-                }
+            if (p.kind == QTagPlace::kMember) {
                 open->mTags.push_back(tag);
-                continue;
-            }
-            const QuorrelObjectDef* obj = type == QT_NULL ? findObjectById(dict, id) : nullptr;
-            if (obj != nullptr) {
-                std::unique_ptr<QuorrelObject> added(new QuorrelObject(id));
+            } else if (p.kind == QTagPlace::kOpener) {
+                std::unique_ptr<QuorrelObject> added(new QuorrelObject(tag->getTagID()));
                 mObjects.push_back(added.get());
                 open = added.release();
-                openDef = obj;
-                continue;
+            } else {
+                mTags.push_back(tag);
             }
-            const QuorrelTagDef* common = findCommonTagById(dict, id);
-            if (common == nullptr || common->type != type) {
-                return false;
-            }
-            mTags.push_back(tag);
         }
     } catch (const std::exception&) {
+        why->rule = QDictRefusal::kNoMemory;
         return false;
     }
     return true;

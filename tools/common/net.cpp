@@ -1,3 +1,5 @@
+#include "net.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <poll.h>
@@ -7,8 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-
-#include "toolkit.h"
 
 namespace toolkit {
 
@@ -46,6 +46,14 @@ bool parseEndpoint(const std::string& text, const std::string& defHost, sockaddr
         return false;
     }
     return resolveIPv4(host.empty() ? defHost : host, static_cast<uint16_t>(port), out, error);
+}
+
+sockaddr_in loopbackAddress(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
 }
 
 std::string formatAddress(const sockaddr_in& addr) {

@@ -1,76 +1,138 @@
-#include <cstring>
+#include "options.h"
 
-#include "toolkit.h"
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "text.h"
 
 namespace toolkit {
 
-OptionReader::OptionReader(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        mArgs.emplace_back(argv[i]);
-    }
+namespace {
+
+// Long options get codes above any letter, so a long-only option never collides with one.
+constexpr int kLongOnly = 256;
+
+int code_of(const OptionSpec& s, size_t index) {
+    return s.shortName != 0 ? static_cast<unsigned char>(s.shortName)
+                            : kLongOnly + static_cast<int>(index);
 }
 
-bool OptionReader::next() {
-    while (mNext < mArgs.size()) {
-        mArg = mArgs[mNext++];
-        mName.clear();
-        mGlued.clear();
-        mHasGlued = false;
-        mWord = mOptionsDone || mArg.size() < 2 || mArg[0] != '-';
-        if (mWord) {
-            return true;
+const OptionSpec* spec_of(const std::vector<OptionSpec>& specs, int code) {
+    for (size_t i = 0; i < specs.size(); ++i) {
+        if (code_of(specs[i], i) == code) {
+            return &specs[i];
         }
-        if (mArg == "--") {
-            mOptionsDone = true;
-            continue;
-        }
-        size_t split = mArg[1] == '-' ? mArg.find('=') : 2;
-        mName = mArg.substr(0, split);
-        if (split != std::string::npos && split < mArg.size()) {
-            mGlued = mArg.substr(mArg[1] == '-' ? split + 1 : split);
-            mHasGlued = true;
-        }
-        return true;
     }
+    return nullptr;
+}
+
+// The option as written in the argument getopt_long just finished: "--name" or "-x".
+std::string given_name(const char* arg, int code) {
+    if (arg != nullptr && std::strncmp(arg, "--", 2) == 0) {
+        return std::string(arg, std::strcspn(arg, "="));
+    }
+    return std::string("-") + static_cast<char>(code);
+}
+
+// getopt_long's '?' and ':' in the tools' words.
+std::string option_error(int c, const std::vector<OptionSpec>& specs, char** argv) {
+    const char* arg = argv[optind - 1];
+    if (c == ':') {
+        return "option '" + given_name(arg, optopt) + "' needs a value";
+    }
+    if (optopt == 0) {
+        return "unknown option '" + std::string(arg) + "'";
+    }
+    if (spec_of(specs, optopt) != nullptr && std::strncmp(arg, "--", 2) == 0) {
+        return "option '" + given_name(arg, optopt) + "' takes no value";
+    }
+    return "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'";
+}
+
+bool take_word(const WordHandler& onWord, const char* word, std::string* error) {
+    if (onWord) {
+        return onWord(word, error);
+    }
+    *error = "unexpected argument '" + std::string(word) + "'";
     return false;
 }
 
-bool OptionReader::is(const char* shortName, const char* longName) const {
-    return !mWord && ((shortName != nullptr && mName == shortName) ||
-                      (longName != nullptr && mName == longName));
-}
+} // namespace
 
-bool OptionReader::value(std::string* out, std::string* error) {
-    if (mHasGlued) {
-        *out = mGlued;
-        return true;
+bool readOptions(int argc, char** argv, const std::vector<OptionSpec>& specs,
+                 const OptionHandler& onOption, const WordHandler& onWord, std::string* error) {
+    // '-': words come back in place as code 1; ':': no messages of getopt's own.
+    std::string shortOpts = "-:";
+    std::vector<option> longOpts;
+    for (size_t i = 0; i < specs.size(); ++i) {
+        const OptionSpec& s = specs[i];
+        if (s.shortName != 0) {
+            shortOpts += s.shortName;
+            shortOpts += s.takesValue ? ":" : "";
+        }
+        longOpts.push_back(
+            {s.longName, s.takesValue ? required_argument : no_argument, nullptr, code_of(s, i)});
     }
-    if (mNext >= mArgs.size()) {
-        *error = "option '" + mName + "' needs a value";
-        return false;
+    longOpts.push_back({nullptr, 0, nullptr, 0});
+    optind = 0; // a fresh scan, also when called again
+    opterr = 0;
+    for (;;) {
+        int longIndex = -1;
+        int c = getopt_long(argc, argv, shortOpts.c_str(), longOpts.data(), &longIndex);
+        if (c == -1) {
+            break;
+        }
+        if (c == 1) {
+            if (!take_word(onWord, optarg, error)) {
+                return false;
+            }
+            continue;
+        }
+        const OptionSpec* s = spec_of(specs, c);
+        if (c == '?' || c == ':' || s == nullptr) {
+            *error = option_error(c, specs, argv);
+            return false;
+        }
+        std::string name =
+            longIndex >= 0 ? std::string("--") + s->longName : std::string("-") + s->shortName;
+        if (!onOption(s->id, name, s->takesValue ? optarg : nullptr, error)) {
+            return false;
+        }
     }
-    *out = mArgs[mNext++];
+    for (int i = optind; i < argc; ++i) {
+        if (!take_word(onWord, argv[i], error)) {
+            return false;
+        }
+    }
     return true;
 }
 
-bool OptionReader::number(uint32_t max, uint32_t* out, std::string* error) {
-    std::string v;
-    if (!value(&v, error)) {
-        return false;
-    }
-    if (!parseUnsigned(v, max, out)) {
-        *error = "bad value '" + v + "' for " + mName + " (a number 0-" + std::to_string(max) + ")";
+bool optionNumber(const std::string& name, const char* value, uint32_t max, uint32_t* out,
+                  std::string* error) {
+    if (!parseUnsigned(value, max, out)) {
+        *error = "bad value '" + std::string(value) + "' for " + name + " (a number 0-" +
+                 std::to_string(max) + ")";
         return false;
     }
     return true;
 }
 
-bool OptionReader::flag(std::string* error) const {
-    if (mHasGlued) {
-        *error = "option '" + mName + "' takes no value";
-        return false;
+int usageError(const char* prog, const std::string& text) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", prog, text.c_str(),
+                 prog);
+    return 2;
+}
+
+int guardedMain(const char* prog, int (*run)(int, char**), int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", prog, e.what());
+        return 1;
     }
-    return true;
 }
 
 } // namespace toolkit

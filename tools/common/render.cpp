@@ -1,6 +1,8 @@
+#include "render.h"
+
 #include <string>
 
-#include "toolkit.h"
+#include "text.h"
 #include "zeldict.h"
 
 namespace toolkit {
@@ -65,23 +67,20 @@ void tag_line(std::string* out, const TagView& v, bool common, size_t indent) {
     *out += line + "\n";
 }
 
+// Numbers as JSON numbers, text as JSON strings; floats JSON cannot hold, bytes and unknown
+// types as strings of their shown form.
 std::string json_value(const QTag& tag) {
-    switch (tag.getTagType()) {
-    case QT_NULL:
+    uint8_t type = tag.getTagType();
+    if (type == QT_NULL) {
         return "null";
-    case QT_STRING:
+    }
+    if (type == QT_STRING) {
         return jsonString(raw_text(tag));
-    case QT_UINT8:
-    case QT_UINT16:
-    case QT_UINT32:
-        return formatValue(tag);
-    case QT_FLOAT: {
-        std::string f = formatValue(tag);
-        return f == "nan" || f == "inf" || f == "-inf" ? jsonString(f) : f;
     }
-    default:
-        return jsonString(formatValue(tag));
-    }
+    std::string v = formatValue(tag);
+    bool number = type == QT_UINT8 || type == QT_UINT16 || type == QT_UINT32 ||
+                  (type == QT_FLOAT && v != "nan" && v != "inf" && v != "-inf");
+    return number ? v : jsonString(v);
 }
 
 void json_tag(std::string* out, const TagView& v) {
@@ -97,38 +96,21 @@ void json_tag(std::string* out, const TagView& v) {
 } // namespace
 
 std::vector<TagGroup> groupTags(const QMsg& msg) {
-    const QuorrelDictDef* dict = ZEL::DictDef;
     std::vector<TagGroup> groups;
+    QDictWalk walk(ZEL::DictDef);
     size_t open = 0;
     bool isOpen = false;
     for (const QTag* tag : msg.getTagList()) {
-        uint8_t id = tag->getTagID();
-        bool null = tag->getTagType() == QT_NULL;
-        if (isOpen) {
-            const QuorrelTagDef* member = findMemberTagById(groups[open].objectDef, id);
-            if (member != nullptr) {
-                groups[open].tags.push_back({tag, member});
-                continue;
-            }
-        }
-        const QuorrelObjectDef* obj = null ? findObjectById(dict, id) : nullptr;
-        if (obj != nullptr) {
-            groups.push_back({tag, obj, {}});
-            open = groups.size() - 1;
-            isOpen = true;
-            continue;
-        }
-        const QuorrelTagDef* common = findCommonTagById(dict, id);
-        if (common != nullptr) {
-            groups.push_back({nullptr, nullptr, {{tag, common}}});
-        } else if (isOpen) {
-            groups[open].tags.push_back({tag, nullptr});
-        } else if (null) {
-            groups.push_back({tag, nullptr, {}});
-            open = groups.size() - 1;
-            isOpen = true;
+        QTagPlace p = walk.place(*tag);
+        if (p.kind == QTagPlace::kMember || (p.kind == QTagPlace::kUnknown && isOpen)) {
+            groups[open].tags.push_back({tag, p.def});
+        } else if (p.kind == QTagPlace::kCommon || tag->getTagType() != QT_NULL) {
+            groups.push_back({nullptr, nullptr, {{tag, p.def}}});
         } else {
-            groups.push_back({nullptr, nullptr, {{tag, nullptr}}});
+            // An opener, or a QT_NULL tag the dictionary does not know while nothing is open.
+            groups.push_back({tag, p.kind == QTagPlace::kOpener ? p.object : nullptr, {}});
+            open = groups.size() - 1;
+            isOpen = true;
         }
     }
     return groups;

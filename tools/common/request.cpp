@@ -1,3 +1,5 @@
+#include "request.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -5,7 +7,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "toolkit.h"
+#include "text.h"
 #include "zeldict.h"
 
 namespace toolkit {
@@ -30,6 +32,23 @@ bool parse_id(const std::string& text, uint8_t* id) {
         return false;
     }
     *id = static_cast<uint8_t>(v);
+    return true;
+}
+
+// The dictionary entry called name in scope, or the one numbered name (null when scope lacks
+// that number); false when name is neither a known name nor a number 0-255.
+template <typename Scope, typename Def>
+bool find_def(Scope scope, const std::string& name, const Def* (*byName)(Scope, const char*),
+              const Def* (*byId)(Scope, uint8_t), const Def** def, uint8_t* id) {
+    *def = byName(scope, name.c_str());
+    if (*def != nullptr) {
+        *id = (*def)->id;
+        return true;
+    }
+    if (!parse_id(name, id)) {
+        return false;
+    }
+    *def = byId(scope, *id);
     return true;
 }
 
@@ -152,12 +171,8 @@ public:
         size_t dot = lhs.find('.');
         std::string objName = lhs.substr(0, dot);
         uint8_t objId = 0;
-        const QuorrelObjectDef* objDef = findObject(mDict, objName.c_str());
-        if (objDef != nullptr) {
-            objId = objDef->id;
-        } else if (parse_id(objName, &objId)) {
-            objDef = findObjectById(mDict, objId);
-        } else {
+        const QuorrelObjectDef* objDef = nullptr;
+        if (!find_def(mDict, objName, findObject, findObjectById, &objDef, &objId)) {
             *error = "unknown object '" + objName + "'" +
                      (objName == word ? "" : " in '" + word + "'") + " (tamoctl --list shows them)";
             return false;
@@ -176,12 +191,8 @@ private:
     bool add_common(const std::string& name, bool hasValue, const std::string& value,
                     std::string* error) {
         uint8_t id = 0;
-        const QuorrelTagDef* def = findCommonTag(mDict, name.c_str());
-        if (def != nullptr) {
-            id = def->id;
-        } else if (parse_id(name, &id)) {
-            def = findCommonTagById(mDict, id);
-        } else {
+        const QuorrelTagDef* def = nullptr;
+        if (!find_def(mDict, name, findCommonTag, findCommonTagById, &def, &id)) {
             *error = "unknown common tag '@" + name + "' (tamoctl --list shows them)";
             return false;
         }
@@ -203,16 +214,11 @@ private:
                     bool hasValue, const std::string& value, const std::string& word,
                     std::string* error) {
         uint8_t id = 0;
-        const QuorrelTagDef* def = findMemberTag(objDef, name.c_str());
-        if (def != nullptr) {
-            id = def->id;
-        } else if (parse_id(name, &id)) {
-            def = findMemberTagById(objDef, id);
-        } else if (objDef != nullptr) {
-            *error = "object '" + std::string(objDef->name) + "' has no member '" + name + "'";
-            return false;
-        } else {
-            *error = "'" + word + "': members of an unknown object are given by number";
+        const QuorrelTagDef* def = nullptr;
+        if (!find_def(objDef, name, findMemberTag, findMemberTagById, &def, &id)) {
+            *error = objDef != nullptr
+                         ? "object '" + std::string(objDef->name) + "' has no member '" + name + "'"
+                         : "'" + word + "': members of an unknown object are given by number";
             return false;
         }
         bool repeated =
@@ -250,61 +256,6 @@ private:
     std::vector<uint8_t> mOpenMembers;
 };
 
-std::string tag_label(const QuorrelObjectDef* open, const QTag* tag) {
-    std::string id = std::to_string(tag->getTagID());
-    const QuorrelTagDef* member = findMemberTagById(open, tag->getTagID());
-    if (member != nullptr) {
-        return std::string(open->name) + "." + member->name + " (" + id + ")";
-    }
-    const QuorrelTagDef* common = findCommonTagById(ZEL::DictDef, tag->getTagID());
-    if (common != nullptr) {
-        return "@" + std::string(common->name) + " (" + id + ")";
-    }
-    return "tag " + id;
-}
-
-// The dictionary check's rules again, to say which tag breaks them.
-void explain_refusal(const QMsg& msg, std::vector<std::string>* reasons) {
-    const QuorrelDictDef* dict = ZEL::DictDef;
-    if (findMessageById(dict, msg.getMsgID()) == nullptr) {
-        reasons->push_back("message id " + std::to_string(msg.getMsgID()) +
-                           " is not in the dictionary");
-    }
-    const QuorrelObjectDef* open = nullptr;
-    for (const QTag* tag : msg.getTagList()) {
-        uint8_t id = tag->getTagID();
-        uint8_t type = tag->getTagType();
-        std::string given = qtagTypeName(type);
-        if (type > QT_FLOAT) {
-            reasons->push_back(tag_label(open, tag) + " has unknown type " + std::to_string(type));
-            continue;
-        }
-        const QuorrelTagDef* member = findMemberTagById(open, id);
-        if (member != nullptr) {
-            if (type != member->type && type != QT_NULL) {
-                reasons->push_back(tag_label(open, tag) + " is " + qtagTypeName(member->type) +
-                                   ", given " + given);
-            }
-            continue;
-        }
-        const QuorrelObjectDef* obj = type == QT_NULL ? findObjectById(dict, id) : nullptr;
-        if (obj != nullptr) {
-            open = obj;
-            continue;
-        }
-        const QuorrelTagDef* common = findCommonTagById(dict, id);
-        if (common == nullptr) {
-            reasons->push_back(
-                "tag " + std::to_string(id) + " (" + given + ") is " +
-                (open != nullptr ? "not a member of " + std::string(open->name) + ", " : "") +
-                "not an object and not a common tag");
-        } else if (common->type != type) {
-            reasons->push_back(tag_label(open, tag) + " is " + qtagTypeName(common->type) +
-                               ", given " + given);
-        }
-    }
-}
-
 } // namespace
 
 bool parseMessageId(const std::string& text, uint8_t* id) {
@@ -336,14 +287,27 @@ MsgPtr buildRequest(uint8_t msgId, const std::vector<std::string>& words, std::s
 std::vector<std::string> checkRequest(QMsg& msg) {
     std::vector<std::string> reasons;
     try {
-        QuorrelMessage* checked = QuorrelMessage::parseQMsg(ZEL::DictDef, &msg);
-        if (checked == nullptr) {
-            explain_refusal(msg, &reasons);
+        QDictRefusal why;
+        std::unique_ptr<QuorrelMessage> checked(
+            QuorrelMessage::parseQMsg(ZEL::DictDef, &msg, &why));
+        if (!checked) {
+            // The check stops at the first rule broken; every tag is placed to name them all.
+            char text[256];
+            if (why.rule == QDictRefusal::kUnknownMessage) {
+                reasons.push_back(describeRefusal(why, text, sizeof text));
+            }
+            QDictWalk walk(ZEL::DictDef);
+            for (const QTag* tag : msg.getTagList()) {
+                QDictRefusal r{QDictRefusal::kTagFault, msg.getMsgID(), tag->getTagID(),
+                               tag->getTagType(), walk.place(*tag)};
+                if (r.place.fault != QTagPlace::kNoFault) {
+                    reasons.push_back(describeRefusal(r, text, sizeof text));
+                }
+            }
             if (reasons.empty()) {
                 reasons.push_back("the dictionary refuses the message");
             }
         }
-        delete checked;
         size_t datagrams = serialiseSegments(msg).size();
         if (datagrams == 0) {
             reasons.push_back("the message library cannot serialise the request");

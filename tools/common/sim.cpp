@@ -1,9 +1,11 @@
+#include "sim.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <utility>
 
-#include "toolkit.h"
+#include "render.h"
 #include "zeldict.h"
 
 namespace toolkit {
@@ -127,7 +129,7 @@ void add_noise(QMsg& reply, std::vector<Bytes>* datagrams) {
 } // namespace
 
 bool isKeepalive(const QMsg& msg) {
-    return msg.getMsgID() == kKeepaliveId && msg.getTagList().empty();
+    return msg.getMsgID() == kKeepAliveId && msg.getTagList().empty();
 }
 
 MsgPtr simReply(const QMsg& request, const SimOptions& options) {

@@ -1,9 +1,9 @@
+#include "text.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "toolkit.h"
 
 namespace toolkit {
 

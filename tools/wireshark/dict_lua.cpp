@@ -7,11 +7,11 @@
 // dissector never keeps a copy of the dictionary by hand. Runs at build time; exit status 0 on
 // success, 1 on a missing marker or an I/O failure, 2 on a usage error.
 #include <cstdio>
-#include <exception>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "options.h"
 #include "qmsg.h"
 #include "zeldict.h"
 
@@ -107,10 +107,5 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "quorrel-dict-lua: %s\n", e.what());
-        return 1;
-    }
+    return toolkit::guardedMain("quorrel-dict-lua", run, argc, argv);
 }

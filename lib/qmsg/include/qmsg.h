@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+namespace qwire {
+class Reader;
+}
+
 enum QTagType {
     QT_NULL = 0,
     QT_STRING = 1,
@@ -202,8 +206,7 @@ public:
     bool addSegment(QMsg* seg);
 
 private:
-    class Reader; // bounds-checked wire reader, private to the parser
-    bool read_tags(Reader& r);
+    bool read_tags(qwire::Reader& r);
     bool build_segments(size_t payloadCap);
     bool add_piece(const QTag* tag, size_t off, size_t len, uint8_t fragment);
     void clear_segments();
@@ -264,6 +267,61 @@ const QuorrelTagDef* findMemberTagById(const QuorrelObjectDef* obj, uint8_t id);
 // "null", "string", "u32", "u16", "u8", "bytes", "float", or "unknown".
 const char* qtagTypeName(uint8_t type);
 
+// Where the dictionary puts one tag of a message. Tags are resolved in message order: a member
+// of the open object, else a QT_NULL tag with an object id opens that object, else a common tag
+// (docs/dictionary.md). A request may hold only tags placed without a fault.
+struct QTagPlace {
+    enum Kind : uint8_t { kUnknown, kMember, kOpener, kCommon };
+    enum Fault : uint8_t {
+        kNoFault,
+        kUnknownType, // a type above QT_FLOAT
+        kWrongType,   // a member neither of its type nor QT_NULL, or a common tag not of its type
+        kNoPlace,     // not a member of the open object, not an object id, not a common tag
+    };
+    Kind kind;
+    Fault fault;
+    // kOpener: the object it opens; otherwise the object open before the tag, or null.
+    const QuorrelObjectDef* object;
+    // kMember, kCommon: the tag's definition; otherwise null.
+    const QuorrelTagDef* def;
+};
+
+// The one walk of a message's tags through the dictionary: the check (parseQMsg) and the tools
+// that show or explain a message all place tags with it. Make one per message and place its
+// tags in order. The dictionary stays the caller's.
+class QDictWalk {
+public:
+    explicit QDictWalk(const QuorrelDictDef* dict) : mDict(dict) {}
+    // Places tag after those placed before; an opener stays open for the tags after it.
+    QTagPlace place(const QTag& tag);
+
+private:
+    const QuorrelDictDef* mDict;
+    const QuorrelObjectDef* mOpen = nullptr;
+};
+
+// Why QuorrelMessage::parseQMsg refused a message: the first rule broken.
+struct QDictRefusal {
+    enum Rule : uint8_t {
+        kAccepted,
+        kNoInput,        // no dictionary or no message
+        kNotWhole,       // a segment of a longer message
+        kUnknownMessage, // the message id is not in the dictionary
+        kTagFault,       // a tag, placed as place says, breaks the rule place.fault names
+        kNoMemory,
+    };
+    Rule rule = kAccepted;
+    uint8_t msgId = 0;
+    uint8_t tagId = 0;   // kTagFault: the first tag refused
+    uint8_t tagType = 0; // kTagFault: its wire type
+    QTagPlace place{};   // kTagFault
+};
+
+// The refusal as one line naming the tag and the rule, such as "interface.mtu (74) is u16,
+// given string" or "message id 6 is not in the dictionary"; empty for kAccepted. Cut to fit
+// size bytes with its NUL; returns buf. Any thread.
+const char* describeRefusal(const QDictRefusal& why, char* buf, size_t size);
+
 // One object of a checked message: its id and its member tags in message order.
 class QuorrelObject {
 public:
@@ -291,8 +349,10 @@ public:
     QuorrelMessage& operator=(const QuorrelMessage&) = delete;
 
     // A new view of msg owned by the caller, or null when msg does not satisfy dict
-    // (docs/dictionary.md lists the checks) or memory runs out.
-    static QuorrelMessage* parseQMsg(const QuorrelDictDef* dict, QMsg* msg);
+    // (docs/dictionary.md lists the checks) or memory runs out; then *why (when not null) says
+    // which rule refused it.
+    static QuorrelMessage* parseQMsg(const QuorrelDictDef* dict, QMsg* msg,
+                                     QDictRefusal* why = nullptr);
 
     uint8_t getMsgID() const { return mMsgID; }
     // Top-level tags in message order: a new vector the caller deletes (null when out of
@@ -304,7 +364,7 @@ public:
 
 private:
     explicit QuorrelMessage(uint8_t id) : mMsgID(id) {}
-    bool sort_tags(const QuorrelDictDef* dict, const std::vector<QTag*>& tags);
+    bool sort_tags(const QuorrelDictDef* dict, const std::vector<QTag*>& tags, QDictRefusal* why);
 
     uint8_t mMsgID;
     std::vector<QTag*> mTags;

@@ -1,0 +1,112 @@
+// UDP for the operator tools: addresses, a datagram socket, a message cut into datagrams, and
+// the collection of a segmented reply. Bytes from the network go only through QMsg::parseMsg
+// and bounded buffers; nothing here throws or exits.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qmsg.h"
+#include "qwire.h"
+#include "text.h"
+
+namespace toolkit {
+
+using MsgPtr = std::unique_ptr<QMsg>;
+
+// The wire constants the tools use (qwire.h).
+using qwire::kDatagramBufferBytes;
+using qwire::kKeepAliveId;
+using qwire::kSegmentBytes;
+using qwire::kSeqMask;
+constexpr uint8_t kGetId = 1;
+
+// Fills *out with an IPv4 address: dotted quad or a host name looked up for AF_INET.
+bool resolveIPv4(const std::string& host, uint16_t port, sockaddr_in* out, std::string* error);
+// "host:port" or "port" into an address (host defaults to defHost).
+bool parseEndpoint(const std::string& text, const std::string& defHost, sockaddr_in* out,
+                   std::string* error);
+// 127.0.0.1 and port.
+sockaddr_in loopbackAddress(uint16_t port);
+// "a.b.c.d:port".
+std::string formatAddress(const sockaddr_in& addr);
+// True for any address of 127.0.0.0/8.
+bool isLoopback(const sockaddr_in& addr);
+
+// An IPv4 datagram socket, closed on destruction. One thread at a time.
+class UdpSocket {
+public:
+    static constexpr int kTimeout = -1;
+    static constexpr int kError = -2;
+
+    UdpSocket() = default;
+    ~UdpSocket();
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    // Opens the socket and binds it to local (port 0: any free port).
+    bool open(const sockaddr_in& local, std::string* error);
+    // Opens the socket bound to any address and a free port.
+    bool open(std::string* error);
+    bool isOpen() const { return mFd >= 0; }
+    int fd() const { return mFd; }
+    sockaddr_in localAddress() const;
+
+    // Sends one datagram; true when the whole of it went.
+    bool sendTo(const uint8_t* data, size_t len, const sockaddr_in& to) const;
+    // Waits up to timeoutMs (negative: without end) for one datagram and copies at most cap
+    // bytes of it to buf. Returns the datagram's full length (more than cap when it was cut),
+    // kTimeout when nothing came or a signal interrupted the wait, kError on failure.
+    int receive(uint8_t* buf, size_t cap, int timeoutMs, sockaddr_in* from) const;
+
+private:
+    int mFd = -1;
+};
+
+// msg cut into segments of at most maxBytes and serialised, in order; empty when the library
+// refuses. Segments carry msg's sequence number as it is now.
+std::vector<Bytes> serialiseSegments(QMsg& msg, int maxBytes = kSegmentBytes);
+
+// Collects the reply with one sequence number from datagrams in arrival order, as the daemon's
+// north link does: the first accepted segment is the base, later ones are added with
+// QMsg::addSegment, and the reply is complete when a last segment arrives, whether or not it
+// could be added.
+class ReplyAssembler {
+public:
+    enum class Result {
+        Garbage,  // not a message
+        Foreign,  // another sequence number
+        Late,     // the reply was already complete
+        Accepted, // added; more to come
+        Refused,  // addSegment refused it (out of order, gap, duplicate); more may come
+        Complete, // a last segment came
+    };
+
+    // Takes the sequence number of the first message that parses.
+    static constexpr int kAnySeq = -1;
+
+    // seq: the 7-bit sequence number of the request, or kAnySeq.
+    explicit ReplyAssembler(int seq) : mSeq(seq < 0 ? kAnySeq : (seq & kSeqMask)) {}
+
+    // One datagram of len bytes, as it came.
+    Result offer(const uint8_t* data, size_t len);
+    bool complete() const { return mComplete; }
+    unsigned segments() const { return mSegments; }
+    unsigned refused() const { return mRefused; }
+    // The reply so far (null when no segment was accepted); the assembler lets go of it.
+    MsgPtr take() { return std::move(mReply); }
+
+private:
+    int mSeq;
+    MsgPtr mReply;
+    bool mComplete = false;
+    unsigned mSegments = 0;
+    unsigned mRefused = 0;
+};
+
+} // namespace toolkit

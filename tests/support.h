@@ -85,6 +85,19 @@ private:
     std::string mPath;
 };
 
+// The whole file at path; empty when it cannot be read.
+inline std::string read_file(const std::string& path) {
+    std::string all;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) {
+            all.append(buf, n);
+        }
+        std::fclose(f);
+    }
+    return all;
+}
+
 inline struct timespec file_mtime(const std::string& p) {
     struct stat st {};
     stat(p.c_str(), &st);

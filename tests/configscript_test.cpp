@@ -351,7 +351,8 @@ TEST_F(Examples, SettingsAreKeptAcrossARestart) {
     set(34, {{82, T(5)}}); // out of range: refused
     std::string odd = "rack 4\nrow=2 \"x\" \\";
     set(32, {{65, T(odd)}});
-    set(33, {{72, T(std::string("eth9"))}, {74, T(9000)}});
+    set(33, {{72, T(std::string("eth9"))}, {74, T(9000)}, {75, T(std::string("10.1.2.3/32"))}});
+    set(33, {{72, T(std::string("eth9"))}, {75, T(std::string("10.1.2.3/33"))}}); // refused
     set(33, {{74, T(1280)}}); // no name: refused
     // A u32 from 2^31 up and a 6-byte MAC with NULs are kept as sent; 5 bytes are refused.
     const std::string mac("\x02\0\0\xff\n\0", 6);
@@ -366,6 +367,7 @@ TEST_F(Examples, SettingsAreKeptAcrossARestart) {
     EXPECT_EQ(text(get(32), 65), odd);
     EXPECT_EQ(get(32)->get(T(67)).getType(), T::TTE_NUM);
     EXPECT_EQ(num(get(33, {{72, T(std::string("eth9"))}}), 74), 9000);
+    EXPECT_EQ(text(get(33, {{72, T(std::string("eth9"))}}), 75), "10.1.2.3/32");
     EXPECT_EQ(num(get(33, {{72, T(std::string("eth8"))}}), 74), 1500);
     cConfigTable* eth7 = get(33, {{72, T(std::string("eth7"))}});
     EXPECT_TRUE(eth7->get(T(76)).isUnsigned());

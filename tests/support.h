@@ -109,6 +109,15 @@ inline std::string table_text(cConfigTable* t) {
     return s;
 }
 
+// How often what occurs in text.
+inline size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) {
+        ++n;
+    }
+    return n;
+}
+
 // The whole file at path; empty when it cannot be read.
 inline std::string read_file(const std::string& path) {
     std::string all;

@@ -131,10 +131,10 @@ TEST_F(Registry, ScriptFaultsAreContained) {
     auto req = request({1});
     cConfigTable ret;
     ret.insert(9, 9);
-    EXPECT_TRUE(s->setCfg(req.get(), &ret));
-    EXPECT_TRUE(s->getCfg(req.get(), &ret));
-    EXPECT_TRUE(s->repCfg(req.get(), &ret));
-    EXPECT_TRUE(s->delCfg(req.get(), &ret));
+    for (auto entry : {&cConfigScript::setCfg, &cConfigScript::getCfg, &cConfigScript::repCfg,
+                       &cConfigScript::delCfg}) {
+        EXPECT_TRUE((s->*entry)(req.get(), &ret));
+    }
     EXPECT_EQ(ret.size(), 1u);
     EXPECT_EQ(req->size(), 2u);
     EXPECT_EQ(s->getLuaVM()->stackTop(), 0);

@@ -4,37 +4,36 @@
 // only read, from any thread, without a lock.
 #pragma once
 
+#include <cstddef>
+
 #include "properties.h"
 
-// Every setting the daemon reads, with its compiled-in default, in one place. The README's
-// settings table and examples/tamo.conf list the same keys.
-namespace conf {
-// UDP port on which requests arrive.
-constexpr const char* kBrokerPort = "tamo.broker.port";
-constexpr int kBrokerPortDefault = 60010;
-// IPv4 address the broker socket is bound to; 0.0.0.0 is every address of the host.
-constexpr const char* kBrokerAddress = "tamo.broker.address";
-constexpr const char* kBrokerAddressDefault = "0.0.0.0";
-// Sources that may send requests: comma-separated IPv4 addresses and CIDR prefixes
-// (cPeerFilter); the default allows everyone.
-constexpr const char* kBrokerAllow = "tamo.broker.allow";
-constexpr const char* kBrokerAllowDefault = "0.0.0.0/0";
-// UDP port of the upstream daemon.
-constexpr const char* kNorthPort = "tamo.north.port";
-constexpr int kNorthPortDefault = 60000;
-// Host name or address of the upstream daemon.
-constexpr const char* kNorthHost = "tamo.north.host";
-constexpr const char* kNorthHostDefault = "localhost";
-// CPU time one run of a script may take, in ms of the thread's CPU time; 0: no limit.
-constexpr const char* kScriptBudget = "tamo.script.budget_ms";
-constexpr int kScriptBudgetDefault = 1000;
-constexpr int kScriptBudgetMax = 3600 * 1000;
-// Memory one script's Lua state may hold, in KiB.
-constexpr const char* kScriptMemory = "tamo.script.memory_kb";
-constexpr int kScriptMemoryDefault = 8192;
-constexpr int kScriptMemoryMin = 64;
-constexpr int kScriptMemoryMax = 1024 * 1024;
-} // namespace conf
+// Every setting the daemon reads, by name in the table kSettings.
+enum class eSetting {
+    BrokerPort,
+    BrokerAddress,
+    BrokerAllow,
+    NorthPort,
+    NorthHost,
+    ScriptBudget,
+    ScriptMemory
+};
+
+// One setting: its key in the file, its compiled-in default as the file would spell it, the
+// range an integer setting must lie in (a value outside it falls back to the default, with a
+// warning), and what it means. The README's settings table and examples/tamo.conf list the same
+// keys and defaults; a unit test holds them to this table.
+struct sSetting {
+    const char* key;
+    const char* def;
+    int lo;
+    int hi;
+    const char* meaning;
+};
+
+// In the order of eSetting.
+extern const sSetting kSettings[];
+extern const size_t kSettingCount;
 
 class cConfig {
 public:
@@ -42,12 +41,13 @@ public:
     // settings stay in force. A missing or unreadable file leaves every setting at its default.
     static void load(const char* path);
 
-    // The setting's text, or def. Requires load().
-    static const char* getString(const char* key, const char* def);
-    // The setting as an integer, or def when absent or not a number. Requires load().
-    static int getInt(const char* key, int def);
-    // getInt, and def with a warning when the value lies outside [lo, hi]. Requires load().
-    static int getInt(const char* key, int def, int lo, int hi);
+    // The setting's row in kSettings.
+    static const sSetting& row(eSetting s);
+    // The setting's text, or its default. Requires load().
+    static const char* getString(eSetting s);
+    // The setting as an integer; its default when absent, not a number, or outside its range
+    // (then with a warning). Requires load().
+    static int getInt(eSetting s);
 
 private:
     explicit cConfig(const char* path);

@@ -400,6 +400,31 @@ int declared_type(const QuorrelObjectDef* def, uint8_t id) {
     return tag != nullptr ? tag->type : -1;
 }
 
+// The tag of a value that is not a table, or null when it cannot be made; text is a string's
+// data, sent as bytes when as_bytes.
+QTag* scalar_tag(uint8_t id, const cTableType& val, const std::string& text, bool as_bytes) {
+    switch (val.getType()) {
+    case cTableType::TTE_NIL:
+        return QTagFactory::createQTag(id);
+    case cTableType::TTE_BOOL:
+        return QTagFactory::createQTag(id, static_cast<uint8_t>(static_cast<bool>(val) ? 1 : 0));
+    case cTableType::TTE_NUM:
+        return QTagFactory::createQTag(id, static_cast<uint32_t>(static_cast<int>(val)));
+    case cTableType::TTE_STRING:
+        if (text.size() > kMaxTagBytes) {
+            return nullptr;
+        }
+        return as_bytes ? QTagFactory::createQTag(id, reinterpret_cast<const uint8_t*>(text.data()),
+                                                  static_cast<uint16_t>(text.size()))
+                        : QTagFactory::createQTag(id, text.c_str());
+    case cTableType::TTE_FLOAT:
+        return QTagFactory::createQTag(id, static_cast<float>(val), false);
+    case cTableType::TTE_TABLE:
+        break;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 void cConfigTable::addTags(QMsg* msg, const QuorrelObjectDef* def, sReplySize* size, bool* whole) {
@@ -454,32 +479,7 @@ void cConfigTable::addTags(QMsg* msg, const QuorrelObjectDef* def, sReplySize* s
         if (!*whole) {
             continue;
         }
-        QTag* tag = nullptr;
-        switch (val.getType()) {
-        case cTableType::TTE_NIL:
-            tag = QTagFactory::createQTag(id);
-            break;
-        case cTableType::TTE_BOOL:
-            tag = QTagFactory::createQTag(id, static_cast<uint8_t>(static_cast<bool>(val) ? 1 : 0));
-            break;
-        case cTableType::TTE_NUM:
-            tag = QTagFactory::createQTag(id, static_cast<uint32_t>(static_cast<int>(val)));
-            break;
-        case cTableType::TTE_STRING:
-            if (length > kMaxTagBytes) {
-                break;
-            }
-            tag = as_bytes
-                      ? QTagFactory::createQTag(id, reinterpret_cast<const uint8_t*>(text.data()),
-                                                static_cast<uint16_t>(length))
-                      : QTagFactory::createQTag(id, text.c_str());
-            break;
-        case cTableType::TTE_FLOAT:
-            tag = QTagFactory::createQTag(id, static_cast<float>(val), false);
-            break;
-        case cTableType::TTE_TABLE:
-            break;
-        }
+        QTag* tag = scalar_tag(id, val, text, as_bytes);
         // addTag takes the tag in every case and refuses a null one.
         if (!msg->addTag(tag)) {
             *whole = false;

@@ -37,17 +37,34 @@ constexpr size_t kAuditObjects = 32; // objects named in one audit line; the res
 // Request kinds a script serves, by message id.
 enum : uint8_t { kSet = 0, kGet = 1, kDelete = 4, kReplace = 5 };
 
-const char* kind_name(uint8_t id) {
-    switch (id) {
-    case kSet:
-        return "set";
-    case kDelete:
-        return "delete";
-    case kReplace:
-        return "replace";
-    default:
-        return nullptr;
+// What a request a script serves runs: its message id, its name in the audit (null: reads are not
+// audited), the script's entry operation and the id of the reply.
+struct sRoute {
+    uint8_t msgId;
+    const char* kind;
+    bool (cConfigScript::*run)(cConfigTable* cfg, cConfigTable* ret);
+    uint8_t replyId;
+};
+
+constexpr sRoute kRoutes[] = {
+    {kSet, "set", &cConfigScript::setCfg, 0},
+    {kGet, nullptr, &cConfigScript::getCfg, 1},
+    {kDelete, "delete", &cConfigScript::delCfg, 0},
+    {kReplace, "replace", &cConfigScript::repCfg, 0},
+};
+
+const sRoute* find_route(uint8_t id) {
+    for (const sRoute& r : kRoutes) {
+        if (r.msgId == id) {
+            return &r;
+        }
     }
+    return nullptr;
+}
+
+const char* kind_name(uint8_t id) {
+    const sRoute* r = find_route(id);
+    return r != nullptr ? r->kind : nullptr;
 }
 
 const char* outcome_name(cLuaVM::eOutcome outcome) {
@@ -60,6 +77,24 @@ const char* outcome_name(cLuaVM::eOutcome outcome) {
         break;
     }
     return "script error";
+}
+
+// Serialises m in segments of at most kSegmentBytes, each into the buffer buffer() gives, and
+// hands each one's length to send. Both the replies and the forwards go out this way. A segment
+// that serialises to nothing is skipped with an error line: an empty datagram would only confuse
+// the receiver.
+template <typename Buffer, typename Send>
+void send_segments(cQlog& log, const char* path, QMsg* m, Buffer buffer, Send send) {
+    m->segmentMessage(kSegmentBytes);
+    m->resetSegment();
+    for (QMsg* seg = m->getNextSegment(); seg != nullptr; seg = m->getNextSegment()) {
+        uint16_t n = seg->getMsg(buffer(), kSegmentBytes);
+        if (n == 0) {
+            log.error("%s segment does not serialise; not sent", path);
+            continue;
+        }
+        send(n);
+    }
 }
 
 // One limit per kind of line that a peer can cause.
@@ -92,10 +127,10 @@ cConnection::cConnection()
       mCurrLocalKnown(false), mTxHdr(), mTxIov(), mTxCount(0), mAudit(kAuditCategory), mMsgSeq(0),
       mRxSeq(0), mRxReady(false), mRxRefused(false), mRxMsg(nullptr), mResponse(new cConfigTable()),
       mCounters() {
-    mBrokerPort =
-        static_cast<uint16_t>(cConfig::getInt(conf::kBrokerPort, conf::kBrokerPortDefault));
+    mBrokerPort = static_cast<uint16_t>(cConfig::getInt(eSetting::BrokerPort));
     mBrokerSocket = -1;
-    mNorthPort = static_cast<uint16_t>(cConfig::getInt(conf::kNorthPort, conf::kNorthPortDefault));
+    mNorthHost = cConfig::getString(eSetting::NorthHost);
+    mNorthPort = static_cast<uint16_t>(cConfig::getInt(eSetting::NorthPort));
     mNorthSocket = -1;
     pthread_mutex_init(&mTxMutex, nullptr);
     pthread_mutex_init(&mRxMutex, nullptr);
@@ -123,12 +158,13 @@ cConnection::~cConnection() {
 
 bool cConnection::setup() {
     mBrokerSocket = socket(AF_INET, SOCK_DGRAM, 0);
-    const char* address = cConfig::getString(conf::kBrokerAddress, conf::kBrokerAddressDefault);
+    const char* address = cConfig::getString(eSetting::BrokerAddress);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(mBrokerPort);
     if (inet_pton(AF_INET, address, &addr.sin_addr) != 1) {
-        error("%s = '%s' is not an IPv4 address", conf::kBrokerAddress, address);
+        error("%s = '%s' is not an IPv4 address", cConfig::row(eSetting::BrokerAddress).key,
+              address);
         debug("Could not bind to port %d", mBrokerPort);
         return false;
     }
@@ -143,13 +179,12 @@ bool cConnection::setup() {
     if (setsockopt(mBrokerSocket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
         warn("IP_PKTINFO: %s; replies leave from the address routing picks", std::strerror(errno));
     }
-    const char* allow = cConfig::getString(conf::kBrokerAllow, conf::kBrokerAllowDefault);
+    const char* allow = cConfig::getString(eSetting::BrokerAllow);
     mPeerFilter.configure(allow);
     mNorthSocket = socket(AF_INET, SOCK_DGRAM, 0);
     debug("Created North Socket on port %d", mNorthPort);
     info("Listening on UDP %s:%d for %s; requests no script serves go to port %d of %s", address,
-         mBrokerPort, allow, mNorthPort,
-         cConfig::getString(conf::kNorthHost, conf::kNorthHostDefault));
+         mBrokerPort, allow, mNorthPort, mNorthHost);
     return true;
 }
 
@@ -289,25 +324,25 @@ void cConnection::take_datagram(int i) {
 void cConnection::send_reply(QMsg* reply) {
     ++mCounters.replies;
     // A whole reply that fits one datagram is its own only segment, byte for byte.
-    if (queue_datagram(reply)) {
+    uint16_t n = reply->getMsg(tx_buffer(), kSegmentBytes);
+    if (n != 0) {
+        queue_datagram(n);
         return;
     }
-    reply->segmentMessage(kSegmentBytes);
-    reply->resetSegment();
-    for (QMsg* seg = reply->getNextSegment(); seg != nullptr; seg = reply->getNextSegment()) {
-        queue_datagram(seg);
-    }
+    send_segments(
+        *this, "Reply", reply, [this] { return tx_buffer(); },
+        [this](uint16_t len) { queue_datagram(len); });
 }
 
-bool cConnection::queue_datagram(const QMsg* m) {
+unsigned char* cConnection::tx_buffer() {
     if (mTxCount == kBatch) {
         flush_replies();
     }
+    return mTx[mTxCount].data;
+}
+
+void cConnection::queue_datagram(uint16_t n) {
     sDatagram& tx = mTx[mTxCount];
-    uint16_t n = m->getMsg(tx.data, kSegmentBytes);
-    if (n == 0) {
-        return false;
-    }
     tx.peer = mCurrClient;
     mTxIov[mTxCount].iov_base = tx.data;
     mTxIov[mTxCount].iov_len = n;
@@ -333,7 +368,6 @@ bool cConnection::queue_datagram(const QMsg* m) {
         std::memcpy(CMSG_DATA(c), &info, sizeof info);
     }
     ++mTxCount;
-    return true;
 }
 
 void cConnection::flush_replies() {
@@ -438,50 +472,30 @@ QMsg* cConnection::route_msg(QMsg* msg) {
     response->clear();
     QMsg* reply = nullptr;
     cConfigScript* script = cConfigScript::getScript(request);
-    if (script != nullptr) {
-        int reply_id = -1;
-        switch (msg_id) {
-        case kSet:
-            script->setCfg(request, response);
-            reply_id = 0;
-            break;
-        case kGet:
-            script->getCfg(request, response);
-            reply_id = 1;
-            break;
-        case kDelete:
-            script->delCfg(request, response);
-            reply_id = 0;
-            break;
-        case kReplace:
-            script->repCfg(request, response);
-            reply_id = 0;
-            break;
-        default:
-            limited(g_unhandled_limit, INFO, "We only handle get and set");
-            break;
+    const sRoute* route = find_route(msg_id);
+    if (script != nullptr && route == nullptr) {
+        limited(g_unhandled_limit, INFO, "We only handle get and set");
+    } else if (script != nullptr) {
+        (script->*route->run)(request, response);
+        ++mCounters.served;
+        if (script->lastOutcome() != cLuaVM::OUTCOME_DONE) {
+            ++mCounters.scriptErrors;
         }
-        if (reply_id >= 0) {
-            ++mCounters.served;
-            if (script->lastOutcome() != cLuaVM::OUTCOME_DONE) {
-                ++mCounters.scriptErrors;
-            }
-            cConfigTable::sReplySize size;
-            reply = response->toQMsg(static_cast<uint8_t>(reply_id), &size);
-            if (reply == nullptr) {
-                // A part of the answer would read as all of it: the requester gets none.
-                limited(g_oversized_limit, ERROR,
-                        "Reply of %s to request seq %d not sent: %u tags, %llu bytes of data "
-                        "break the message limits (%u tags, %u bytes, 65535 bytes per tag)",
-                        script->getName(), seq, static_cast<unsigned>(size.tags),
-                        static_cast<unsigned long long>(size.bytes),
-                        static_cast<unsigned>(QMsg::kMaxTags),
-                        static_cast<unsigned>(QMsg::kMaxDataBytes));
-            }
-            if (audited) {
-                audit(qmsg, msg_id, seq, script->getName(), outcome_name(script->lastOutcome()),
-                      started);
-            }
+        cConfigTable::sReplySize size;
+        reply = response->toQMsg(route->replyId, &size);
+        if (reply == nullptr) {
+            // A part of the answer would read as all of it: the requester gets none.
+            limited(g_oversized_limit, ERROR,
+                    "Reply of %s to request seq %d not sent: %u tags, %llu bytes of data "
+                    "break the message limits (%u tags, %u bytes, 65535 bytes per tag)",
+                    script->getName(), seq, static_cast<unsigned>(size.tags),
+                    static_cast<unsigned long long>(size.bytes),
+                    static_cast<unsigned>(QMsg::kMaxTags),
+                    static_cast<unsigned>(QMsg::kMaxDataBytes));
+        }
+        if (audited) {
+            audit(qmsg, msg_id, seq, script->getName(), outcome_name(script->lastOutcome()),
+                  started);
         }
     } else {
         reply = forward_msg(msg);
@@ -559,33 +573,27 @@ int cConnection::tx_msg(QMsg* msg) {
     int failed = 0;
     debug("Forwarding northbound message seq %d", msg->getMsgSeq());
     pthread_mutex_lock(&mTxMutex);
-    msg->segmentMessage(kSegmentBytes);
-    msg->resetSegment();
     unsigned char out[kSegmentBytes];
-    for (QMsg* seg = msg->getNextSegment(); seg != nullptr; seg = msg->getNextSegment()) {
-        uint16_t n = seg->getMsg(out, kSegmentBytes);
-        if (n == 0) {
-            // Nothing serialised: an empty datagram would only confuse upstream.
-            error("North segment does not serialise; not sent");
-            continue;
-        }
-        ssize_t sent = send(mNorthSocket, out, n, 0);
-        if (sent < 0 && errno == ECONNREFUSED) {
-            // The refusal of an earlier datagram, reported by this call, which sent nothing: a
-            // refusal of this one can only come later, to the poller.
-            sent = send(mNorthSocket, out, n, 0);
-        }
-        if (sent < 0) {
-            int e = errno;
-            if (failed == 0) {
-                failed = e;
+    send_segments(
+        *this, "North", msg, [&out] { return out; },
+        [&](uint16_t n) {
+            ssize_t sent = send(mNorthSocket, out, n, 0);
+            if (sent < 0 && errno == ECONNREFUSED) {
+                // The refusal of an earlier datagram, reported by this call, which sent nothing: a
+                // refusal of this one can only come later, to the poller.
+                sent = send(mNorthSocket, out, n, 0);
             }
-            limited(g_north_tx_limit, ERROR, "North Tx Error %d: %s", static_cast<int>(sent),
-                    std::strerror(e));
-        } else {
-            debug("North sent %d bytes", static_cast<int>(sent));
-        }
-    }
+            if (sent < 0) {
+                int e = errno;
+                if (failed == 0) {
+                    failed = e;
+                }
+                limited(g_north_tx_limit, ERROR, "North Tx Error %d: %s", static_cast<int>(sent),
+                        std::strerror(e));
+            } else {
+                debug("North sent %d bytes", static_cast<int>(sent));
+            }
+        });
     pthread_mutex_unlock(&mTxMutex);
     return failed;
 }
@@ -648,7 +656,7 @@ void cConnection::north_refused() {
 void* cConnection::north_poller(void* arg) {
     auto* self = static_cast<cConnection*>(arg);
 
-    const char* host = cConfig::getString(conf::kNorthHost, conf::kNorthHostDefault);
+    const char* host = self->mNorthHost;
     hostent* he = gethostbyname2(host, AF_INET);
     if (he == nullptr || he->h_addr_list[0] == nullptr) {
         self->error("Could lookup address for %s", host);

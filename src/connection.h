@@ -68,8 +68,10 @@ private:
     // Queues reply for mCurrClient, from mCurrLocal: one datagram when it fits, else one per
     // segment; counts it.
     void send_reply(QMsg* reply);
-    // Queues one serialised message; false when it does not fit one datagram.
-    bool queue_datagram(const QMsg* m);
+    // The buffer of the next datagram to queue; sends the queue first when it is full.
+    unsigned char* tx_buffer();
+    // Queues the n bytes serialised into tx_buffer() for mCurrClient, from mCurrLocal.
+    void queue_datagram(uint16_t n);
     // Sends the queued datagrams (sendmmsg); one that cannot be sent is skipped. Counts bytes.
     void flush_replies();
     // SIGUSR1 handler: asks the receive loop to write the counters; touches nothing else.
@@ -106,6 +108,7 @@ private:
 
     uint16_t mBrokerPort;
     int mBrokerSocket;
+    const char* mNorthHost; // the setting's text, read once; lives as long as the settings
     uint16_t mNorthPort;
     int mNorthSocket;
     // Datagrams taken or sent by one system call.

@@ -15,10 +15,8 @@ int main(int /*argc*/, char** /*argv*/) {
     signal(SIGUSR1, SIG_IGN);
     cQlog::init(TAMO_CONFIG_FILE);
     cConfig::load(TAMO_CONFIG_FILE);
-    int budget =
-        cConfig::getInt(conf::kScriptBudget, conf::kScriptBudgetDefault, 0, conf::kScriptBudgetMax);
-    int memory = cConfig::getInt(conf::kScriptMemory, conf::kScriptMemoryDefault,
-                                 conf::kScriptMemoryMin, conf::kScriptMemoryMax);
+    int budget = cConfig::getInt(eSetting::ScriptBudget);
+    int memory = cConfig::getInt(eSetting::ScriptMemory);
     cLuaVM::setLimits({static_cast<uint32_t>(budget), static_cast<size_t>(memory) * 1024});
     cConfigScript::loadScripts(TAMO_SCRIPT_DIR);
     // Returns only when the broker port cannot be bound; the process then ends cleanly.

@@ -1,5 +1,5 @@
 // What the unit suites share: temporary files and folders removed when they go, file-time
-// control for the reload cases, and a capture of one log category's records.
+// control for the reload cases, a capture of one log category's records, and tables as text.
 #pragma once
 
 #include <cstdio>
@@ -15,6 +15,7 @@
 #include <log4cpp/PatternLayout.hh>
 #include <log4cpp/StringQueueAppender.hh>
 
+#include "configtable.h"
 #include "qlog.h"
 
 // A file under TMPDIR holding content, removed when the object goes.
@@ -84,6 +85,51 @@ private:
 
     std::string mPath;
 };
+
+std::string table_text(cConfigTable* t);
+
+// A value as "text/type" (the cTableType kind's number), "u" after an unsigned number, "b" after
+// a byte string; a table as its entries in braces.
+inline std::string value_text(const cTableType& v) {
+    if (v.getType() == cTableType::TTE_TABLE) {
+        auto* t = static_cast<cConfigTable*>(v);
+        return t != nullptr ? "{" + table_text(t) + "}" : "{null}";
+    }
+    return static_cast<std::string>(v) + "/" + std::to_string(v.getType()) +
+           (v.isUnsigned() ? "u" : "") + (v.isBytes() ? "b" : "");
+}
+
+// Entries of a table in order as "key=value " words (see value_text).
+inline std::string table_text(cConfigTable* t) {
+    std::string s;
+    cConfigTable::cConfigTableIter it(t);
+    for (it.first(); it.isPair(); it.next()) {
+        s += static_cast<std::string>(it.key()) + "=" + value_text(it.value()) + " ";
+    }
+    return s;
+}
+
+// How often what occurs in text.
+inline size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) {
+        ++n;
+    }
+    return n;
+}
+
+// The whole file at path; empty when it cannot be read.
+inline std::string read_file(const std::string& path) {
+    std::string all;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) {
+            all.append(buf, n);
+        }
+        std::fclose(f);
+    }
+    return all;
+}
 
 inline struct timespec file_mtime(const std::string& p) {
     struct stat st {};

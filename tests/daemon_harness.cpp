@@ -1,24 +1,22 @@
 #include "daemon_harness.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
-#include <poll.h>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include "request.h"
 
 namespace e2e {
 
@@ -31,40 +29,25 @@ int elapsed_ms(Clock::time_point since) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-sockaddr_in loopback(uint16_t port) {
+// True when a socket can be bound to host:port.
+bool port_free(const char* host, uint16_t port) {
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
+    toolkit::UdpSocket probe;
+    std::string error;
+    return toolkit::resolveIPv4(host, port, &a, &error) && probe.open(a, &error);
 }
 
-// True while some socket holds the port on the wildcard or loopback address.
-bool port_taken(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = loopback(port);
-    bool taken = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
-    close(fd);
-    return taken;
-}
-
-std::vector<std::string> split_list(const std::string& s) {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : s) {
-        if (c == '|') {
-            if (!cur.empty()) {
-                out.push_back(cur);
-            }
-            cur.clear();
-        } else {
-            cur.push_back(c);
+// Polls done every 10 ms for up to ms (at least once); true as soon as it holds.
+template <typename Done>
+bool within(int ms, Done done) {
+    auto start = Clock::now();
+    do {
+        if (done()) {
+            return true;
         }
-    }
-    if (!cur.empty()) {
-        out.push_back(cur);
-    }
-    return out;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (elapsed_ms(start) < ms);
+    return false;
 }
 
 } // namespace
@@ -74,17 +57,10 @@ uint16_t freePort() {
     // test opens meanwhile is given the port before the daemon binds it.
     static std::mt19937 rng(static_cast<unsigned>(getpid()) ^
                             static_cast<unsigned>(Clock::now().time_since_epoch().count()));
+    static uint16_t last = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         auto port = static_cast<uint16_t>(20000 + rng() % 12000);
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        a.sin_port = htons(port);
-        bool available = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        static uint16_t last = 0;
-        if (available && port != last) {
+        if (port != last && port_free("0.0.0.0", port)) {
             last = port;
             return port;
         }
@@ -105,7 +81,13 @@ std::string readFile(const std::string& path) {
 }
 
 Process::Process(const std::vector<std::string>& argv, const std::string& log_path) {
-    std::vector<std::string> full = split_list(TAMO_E2E_EMULATOR);
+    std::vector<std::string> full;
+    std::istringstream emulator(TAMO_E2E_EMULATOR); // its words, separated by '|'
+    for (std::string word; std::getline(emulator, word, '|');) {
+        if (!word.empty()) {
+            full.push_back(word);
+        }
+    }
     full.insert(full.end(), argv.begin(), argv.end());
     std::vector<char*> args;
     for (std::string& a : full) {
@@ -130,23 +112,15 @@ Process::~Process() {
 }
 
 bool Process::waitExit(int ms, int* status) {
-    auto start = Clock::now();
-    while (mPid > 0) {
-        int st = 0;
-        pid_t r = waitpid(mPid, &st, WNOHANG);
-        if (r == mPid) {
-            mPid = -1;
-            if (status != nullptr) {
-                *status = st;
-            }
-            return true;
-        }
-        if (elapsed_ms(start) >= ms) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int st = 0;
+    if (mPid <= 0 || !within(ms, [&] { return waitpid(mPid, &st, WNOHANG) == mPid; })) {
+        return false;
     }
-    return false;
+    mPid = -1;
+    if (status != nullptr) {
+        *status = st;
+    }
+    return true;
 }
 
 void Process::stop() {
@@ -159,70 +133,67 @@ void Process::stop() {
     }
 }
 
-Client::Client(const char* address) {
-    mFd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = loopback(0);
-    inet_pton(AF_INET, address, &a.sin_addr);
-    bind(mFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+MsgPtr request(const char* kind, uint8_t seq, const std::string& words) {
+    std::istringstream in(words);
+    std::vector<std::string> split{std::istream_iterator<std::string>(in), {}};
+    uint8_t id = 0;
+    std::string error = "unknown message";
+    MsgPtr msg =
+        toolkit::parseMessageId(kind, &id) ? toolkit::buildRequest(id, split, &error) : nullptr;
+    if (!msg) {
+        ADD_FAILURE() << "cannot build a " << kind << ": " << error;
+        msg.reset(new QMsg(id));
+    }
+    msg->setMsgSeq(seq);
+    return msg;
+}
+
+Client::Client(const char* address, uint16_t port) {
+    std::string error;
+    sockaddr_in local{};
+    if (!toolkit::resolveIPv4(address, port, &local, &error) || !mSocket.open(local, &error) ||
+        !toolkit::resolveIPv4("127.0.0.1", 0, &mPeer, &error)) {
+        ADD_FAILURE() << error;
+    }
 }
 
 void Client::connectTo(const char* address, uint16_t port) {
-    sockaddr_in to = loopback(port);
-    inet_pton(AF_INET, address, &to.sin_addr);
-    mConnected = connect(mFd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-}
-
-Client::~Client() {
-    close(mFd);
+    std::string error;
+    EXPECT_TRUE(toolkit::resolveIPv4(address, port, &mPeer, &error)) << error;
+    EXPECT_EQ(connect(mSocket.fd(), reinterpret_cast<const sockaddr*>(&mPeer), sizeof mPeer), 0);
 }
 
 void Client::sendRaw(uint16_t port, const void* data, size_t len) {
-    if (mConnected) {
-        ::send(mFd, data, len, 0);
-        return;
-    }
-    sockaddr_in to = loopback(port);
-    sendto(mFd, data, len, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    sockaddr_in to = mPeer;
+    to.sin_port = htons(port);
+    EXPECT_TRUE(mSocket.sendTo(static_cast<const uint8_t*>(data), len, to));
 }
 
 void Client::send(uint16_t port, QMsg& msg) {
-    uint8_t buf[1024];
-    uint16_t n = msg.getMsg(buf, sizeof buf);
-    sendRaw(port, buf, n);
+    std::vector<toolkit::Bytes> segments = toolkit::serialiseSegments(msg);
+    EXPECT_FALSE(segments.empty());
+    for (const toolkit::Bytes& s : segments) {
+        sendRaw(port, s.data(), s.size());
+    }
 }
 
-QMsg* Client::receive(int ms, std::vector<size_t>* sizes) {
+MsgPtr Client::receive(int ms, std::vector<size_t>* sizes) {
+    toolkit::ReplyAssembler reply(toolkit::ReplyAssembler::kAnySeq);
+    toolkit::Bytes buf(toolkit::kDatagramBufferBytes);
     auto start = Clock::now();
-    QMsg* reply = nullptr;
-    while (elapsed_ms(start) < ms) {
-        pollfd p{mFd, POLLIN, 0};
-        if (poll(&p, 1, ms - elapsed_ms(start)) <= 0) {
+    while (!reply.complete() && elapsed_ms(start) < ms) {
+        int n = mSocket.receive(buf.data(), buf.size(), ms - elapsed_ms(start), nullptr);
+        if (n == toolkit::UdpSocket::kTimeout) {
             break;
         }
-        uint8_t buf[2048];
-        ssize_t n = recv(mFd, buf, sizeof buf, 0);
-        if (n < 0) {
-            continue;
-        }
-        if (sizes != nullptr) {
-            sizes->push_back(static_cast<size_t>(n));
-        }
-        QMsg* seg = QMsg::parseMsg(buf, static_cast<uint16_t>(n));
-        if (seg == nullptr) {
-            continue;
-        }
-        if (reply == nullptr) {
-            reply = seg;
-        } else {
-            reply->addSegment(seg);
-            delete seg;
-        }
-        if (reply->isLastSegment()) {
-            return reply;
+        if (n >= 0) {
+            if (sizes != nullptr) {
+                sizes->push_back(static_cast<size_t>(n));
+            }
+            reply.offer(buf.data(), std::min(static_cast<size_t>(n), buf.size()));
         }
     }
-    delete reply;
-    return nullptr;
+    return reply.complete() ? reply.take() : nullptr;
 }
 
 std::string Daemon::dir() {
@@ -232,12 +203,10 @@ std::string Daemon::dir() {
 const std::string& Daemon::prepare(const DaemonSetup& setup) {
     static std::string log_path;
     std::string d = dir();
-    mkdir(d.c_str(), 0755);
     std::string scripts = d + "/scripts";
-    std::string cmd = "rm -rf '" + scripts + "' && mkdir -p '" + scripts + "'";
-    if (std::system(cmd.c_str()) != 0) {
-        std::fprintf(stderr, "cannot reset %s\n", scripts.c_str());
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(scripts, ignored);
+    std::filesystem::create_directories(scripts, ignored);
     for (const auto& s : setup.scripts) {
         writeFile(scripts + "/" + s.first, s.second);
     }
@@ -284,14 +253,7 @@ std::string Daemon::log() const {
 }
 
 bool Daemon::logHas(const std::string& text, int ms) const {
-    auto start = Clock::now();
-    do {
-        if (log().find(text) != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (elapsed_ms(start) < ms);
-    return false;
+    return within(ms, [&] { return log().find(text) != std::string::npos; });
 }
 
 Upstream::Upstream(uint16_t port, const std::vector<std::string>& options)
@@ -306,43 +268,20 @@ Upstream::Upstream(uint16_t port, const std::vector<std::string>& options)
               return argv;
           }(),
           Daemon::dir() + "/upstream.out") {
-    auto start = Clock::now();
-    while (!port_taken(port) && elapsed_ms(start) < 20000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    within(20000, [&] { return !port_free("127.0.0.1", port); });
 }
 
-std::vector<std::string> Upstream::received() const {
+std::vector<std::string> Upstream::received(size_t n, int ms) const {
     std::vector<std::string> lines;
-    std::istringstream in(readFile(mCountFile));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty()) {
+    within(ms, [&] {
+        lines.clear();
+        std::istringstream in(readFile(mCountFile));
+        for (std::string line; std::getline(in, line);) {
             lines.push_back(line);
         }
-    }
+        return lines.size() >= n;
+    });
     return lines;
-}
-
-bool Upstream::waitReceived(size_t n, int ms) const {
-    auto start = Clock::now();
-    do {
-        if (received().size() >= n) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (elapsed_ms(start) < ms);
-    return false;
-}
-
-QMsg* request(uint8_t msg_id, uint8_t seq, uint8_t object, const std::vector<QTag*>& tags) {
-    auto* msg = new QMsg(msg_id);
-    msg->setMsgSeq(seq);
-    msg->addTag(QTagFactory::createQTag(object));
-    for (QTag* t : tags) {
-        msg->addTag(t);
-    }
-    return msg;
 }
 
 } // namespace e2e

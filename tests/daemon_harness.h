@@ -1,5 +1,5 @@
-// Runs the real daemon (and the upstream stand-in) as child processes for end-to-end tests,
-// and talks to them over loopback UDP.
+// Runs the real daemon and zeld-sim as child processes for end-to-end tests, and talks to them
+// over loopback UDP with the shipped toolkit: its socket, request builder and reply assembler.
 //
 // The test build of the daemon reads its settings and scripts from a fixed folder in the build
 // tree (TAMO_E2E_DIR); every test rewrites that folder before it starts the daemon, so the
@@ -11,9 +11,11 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "qmsg.h"
+#include "net.h"
 
 namespace e2e {
+
+using toolkit::MsgPtr;
 
 // A UDP port on which nothing listens right now.
 uint16_t freePort();
@@ -41,27 +43,27 @@ private:
     pid_t mPid = -1;
 };
 
-// A loopback UDP client bound to its own port on address (any of 127.0.0.0/8).
+// A request as tamoctl builds it from its words ("get", "system.hostname ntp"), with seq.
+MsgPtr request(const char* kind, uint8_t seq, const std::string& words);
+
+// A UDP client bound to address (any of 127.0.0.0/8) and port (0: any free one).
 class Client {
 public:
-    explicit Client(const char* address = "127.0.0.1");
-    ~Client();
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
+    explicit Client(const char* address = "127.0.0.1", uint16_t port = 0);
 
     // Connects the socket to address:port: from then on it sends there whatever port is given,
     // and receives only what comes from there.
     void connectTo(const char* address, uint16_t port);
     void sendRaw(uint16_t port, const void* data, size_t len);
-    // Sends msg (one datagram; it must fit) to the port.
+    // Sends msg to the port of the peer's address (loopback unless connected), in segments.
     void send(uint16_t port, QMsg& msg);
-    // Receives datagrams for up to ms and reassembles one reply: null when none completed.
-    // Every datagram's size goes to sizes when given.
-    QMsg* receive(int ms, std::vector<size_t>* sizes = nullptr);
+    // Receives datagrams for up to ms into one reply: null when none completed. Every
+    // datagram's size goes to sizes when given.
+    MsgPtr receive(int ms, std::vector<size_t>* sizes = nullptr);
 
 private:
-    int mFd = -1;
-    bool mConnected = false;
+    toolkit::UdpSocket mSocket;
+    sockaddr_in mPeer{};
 };
 
 // The folder the test build of the daemon reads, with its settings and its scripts.
@@ -98,23 +100,18 @@ private:
     Process mProcess;
 };
 
-// The upstream stand-in on a port, with extra options; records what it received.
+// zeld-sim on a port, with extra options; records what it received.
 class Upstream {
 public:
     Upstream(uint16_t port, const std::vector<std::string>& options);
 
-    // One "<msgid> <seq> <ntags>" line per datagram received so far.
-    std::vector<std::string> received() const;
-    // Waits up to ms for at least n received lines.
-    bool waitReceived(size_t n, int ms) const;
+    // One "<msgid> <seq> <ntags>" line per datagram received, once there are n of them or
+    // after ms.
+    std::vector<std::string> received(size_t n = 0, int ms = 0) const;
 
 private:
     std::string mCountFile;
     Process mProcess;
 };
-
-// A get, set or other request for one object with the given tags; the caller owns it.
-QMsg* request(uint8_t msg_id, uint8_t seq, uint8_t object,
-              const std::vector<QTag*>& tags = std::vector<QTag*>());
 
 } // namespace e2e

@@ -60,6 +60,9 @@ Options:
                            (modulo 128; K may be negative), i.e. wrongly
       --reply-id N         answer with message id N instead of the request's
       --silent             read and count requests, never answer
+      --noise              around each reply send five copies of it with the
+                           sequence numbers before its own, a datagram of junk
+                           bytes, then the reply twice
       --drop-keepalives    do not answer keep-alives (the default)
       --answer-keepalives  answer keep-alives like any get
       --count-file PATH    append one line per datagram received, flushed at
@@ -93,6 +96,7 @@ enum OptionId {
     kOptVerbose,
     kOptReverse,
     kOptSilent,
+    kOptNoise,
     kOptDropKeepalives,
     kOptAnswerKeepalives,
     kOptBind,
@@ -109,6 +113,7 @@ const std::vector<toolkit::OptionSpec> kOptions = {
     {"verbose", 'v', false, kOptVerbose},
     {"reverse", 0, false, kOptReverse},
     {"silent", 0, false, kOptSilent},
+    {"noise", 0, false, kOptNoise},
     {"drop-keepalives", 0, false, kOptDropKeepalives},
     {"answer-keepalives", 0, false, kOptAnswerKeepalives},
     {"bind", 'b', true, kOptBind},
@@ -126,7 +131,7 @@ bool take_flag(int id, Options* o) {
         return true;
     }
     // The other flags lead OptionId, in this order.
-    bool* flags[] = {&o->help, &o->verbose, &o->sim.reverse, &o->silent};
+    bool* flags[] = {&o->help, &o->verbose, &o->sim.reverse, &o->silent, &o->sim.noise};
     *flags[id] = true;
     return true;
 }

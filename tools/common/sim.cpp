@@ -98,6 +98,34 @@ bool pad_reply(QMsg* reply, int segments) {
     return count > 0;
 }
 
+// Bytes that are not a message, different for each sequence number.
+Bytes junk(uint8_t seq) {
+    Bytes out(37);
+    uint32_t state = 0x9E3779B9u ^ seq;
+    do {
+        for (uint8_t& b : out) {
+            state = state * 1664525u + 1013904223u;
+            b = static_cast<uint8_t>(state >> 24);
+        }
+    } while (MsgPtr(QMsg::parseMsg(out.data(), static_cast<uint16_t>(out.size()))));
+    return out;
+}
+
+void add_noise(QMsg& reply, std::vector<Bytes>* datagrams) {
+    const uint8_t seq = reply.getMsgSeq();
+    std::vector<Bytes> out;
+    for (int back = 5; back >= 1; --back) {
+        reply.setMsgSeq(static_cast<uint8_t>((seq - back) & kSeqMask));
+        std::vector<Bytes> stale = serialiseSegments(reply);
+        out.insert(out.end(), stale.begin(), stale.end());
+    }
+    reply.setMsgSeq(seq);
+    out.push_back(junk(seq));
+    out.insert(out.end(), datagrams->begin(), datagrams->end());
+    out.insert(out.end(), datagrams->begin(), datagrams->end());
+    *datagrams = std::move(out);
+}
+
 } // namespace
 
 bool isKeepalive(const QMsg& msg) {
@@ -139,6 +167,9 @@ std::vector<Bytes> simDatagrams(QMsg& reply, const SimOptions& options) {
     std::vector<Bytes> datagrams = serialiseSegments(reply);
     if (options.reverse && datagrams.size() >= 2) {
         std::rotate(datagrams.begin(), datagrams.end() - 1, datagrams.end());
+    }
+    if (options.noise && !datagrams.empty()) {
+        add_noise(reply, &datagrams);
     }
     return datagrams;
 }

@@ -17,6 +17,7 @@ struct SimOptions {
     int seqOffset = 0;             // answer with the request's sequence number plus this
     int replyId = -1;              // message id of replies; -1: the request's
     bool answerKeepalives = false; // keep-alives are not answered unless this is set
+    bool noise = false; // around each reply: stale copies, a junk datagram, the reply twice
 };
 
 constexpr int kSimMaxSegments = 200;
@@ -31,7 +32,9 @@ bool isKeepalive(const QMsg& msg);
 // text "sim OBJECT.MEMBER", integers the member's tag id, floats the id plus 0.5, bytes
 // 02:00:00:00:00:ID; members the dictionary does not know are echoed as asked.
 MsgPtr simReply(const QMsg& request, const SimOptions& options);
-// The datagrams to send for reply, in sending order.
+// The datagrams to send for reply, in sending order. With noise: copies of the reply carrying
+// the five sequence numbers before its own (late answers to earlier requests), one datagram of
+// bytes that do not parse, the reply, and the reply again.
 std::vector<Bytes> simDatagrams(QMsg& reply, const SimOptions& options);
 // The count-file line (no newline) for one received datagram: "<msgid> <seq> <ntags>", or
 // "bad <bytes>" for one that does not parse.

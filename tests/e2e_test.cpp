@@ -197,6 +197,22 @@ TEST_F(EndToEnd, WritesAreAuditedAndSigusr1WritesTheCounters) {
                              std::to_string(bytes) + " lines_suppressed=0",
                          2000))
         << d.log();
+
+    // A broadcast request is answered from the address that owns it, never the broadcast one.
+    toolkit::UdpSocket bc;
+    std::string error;
+    sockaddr_in to{};
+    ASSERT_TRUE(bc.open(&error) &&
+                toolkit::resolveIPv4("127.255.255.255", mSetup.brokerPort, &to, &error));
+    const int on = 1;
+    ASSERT_EQ(setsockopt(bc.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on), 0);
+    for (const toolkit::Bytes& s : toolkit::serialiseSegments(*request("get", 7, "system"))) {
+        ASSERT_TRUE(bc.sendTo(s.data(), s.size(), to));
+    }
+    uint8_t buf[qwire::kSegmentBytes];
+    sockaddr_in from{};
+    ASSERT_GT(bc.receive(buf, sizeof buf, 2000, &from), 0) << error;
+    EXPECT_EQ(toolkit::formatAddress(from).rfind("127.0.0.1:", 0), 0u);
 }
 
 // Only what no script owns goes north, each with the next of 128 sequence numbers; the answer

@@ -202,10 +202,9 @@ TEST(Text, QuotingNumbersHexAndFloats) {
     EXPECT_EQ(toolkit::toHex(b.data(), b.size(), ':') + toolkit::toHex(b.data(), b.size()),
               "00:11:22:aa:ff001122aaff");
 
-    EXPECT_EQ(toolkit::formatFloat(0.1f), "0.1");
-    EXPECT_EQ(toolkit::formatFloat(1400.5f), "1400.5");
-    EXPECT_EQ(toolkit::formatFloat(16777216.0f), "16777216");
-    EXPECT_EQ(toolkit::formatFloat(-std::numeric_limits<float>::infinity()), "-inf");
+    EXPECT_EQ(toolkit::formatFloat(0.1f) + " " + toolkit::formatFloat(16777216.0f) + " " +
+                  toolkit::formatFloat(-std::numeric_limits<float>::infinity()),
+              "0.1 16777216 -inf");
     // Every finite float reads back through tamoctl's words, subnormals and -0 included.
     for (float f : {1.17549435e-38f, 3.4028235e38f, 0.3f, 123456.79f, 1e-7f, 1e-45f, -1e-38f,
                     std::numeric_limits<float>::denorm_min(), -0.0f}) {
@@ -279,15 +278,14 @@ TEST(Assembler, JoinsSegmentsOfItsSequenceInArrivalOrder) {
         const char* offers;  // j junk, o the other reply's first segment, 0-2 this reply's
         const char* results; // G F L A R C as in ReplyAssembler::Result
         unsigned refused;
-        const char* shape; // of what take() gives
-        bool whole;        // take() gives a complete message
+        const char* shape; // of what take() gives, "+" when it is not complete
     };
     const Case cases[] = {
-        {5, "jo00122", "GFARACL", 1, "1: 1:1 3:4 32:0 64:1 4:1 4:1", true},
+        {5, "jo00122", "GFARACL", 1, "1: 1:1 3:4 32:0 64:1 4:1 4:1"},
         // The middle segment lost: the last one is refused, yet ends the wait.
-        {5, "02", "AC", 1, "1: 1:1 3:4 32:0 64:1", false},
+        {5, "02", "AC", 1, "1: 1:1 3:4 32:0 64:1+"},
         // Any sequence: the first message that parses fixes it.
-        {ReplyAssembler::kAnySeq, "o1", "AF", 0, "1: 1:1 3:4 32:0 64:1", false},
+        {ReplyAssembler::kAnySeq, "o1", "AF", 0, "1: 1:1 3:4 32:0 64:1+"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.offers);
@@ -303,8 +301,7 @@ TEST(Assembler, JoinsSegmentsOfItsSequenceInArrivalOrder) {
         EXPECT_EQ(a.refused(), c.refused);
         MsgPtr whole = a.take();
         ASSERT_NE(whole, nullptr);
-        EXPECT_EQ(shape(*whole), c.shape);
-        EXPECT_EQ(whole->isComplete(), c.whole);
+        EXPECT_EQ(shape(*whole) + (whole->isComplete() ? "" : "+"), c.shape);
     }
 }
 

@@ -78,15 +78,14 @@ std::vector<std::string> tshark_frames(const Capture& cap, const std::string& op
     return frames;
 }
 
-// Serves system (a location long enough to be cut across three segments) and interface.
+// Serves system (a location long enough to be cut across three segments) and interface;
+// only get and set are sent.
 const char kScript[] = R"lua(
 function getObjects() return {32, 33} end
 function getConfig(req)
   return {{objid = 32, [64] = "tamo-ws", [65] = string.rep("Rack 4, row B; ", 170), [67] = 12345}}
 end
 function setConfig(req) end
-function replaceConfig(req) end
-function deleteConfig(req) end
 )lua";
 
 // Each request goes to the daemon and is recorded with every datagram it causes; the one that

@@ -170,7 +170,7 @@ TEST_F(Wireshark, ShowsARecordedExchange) {
         {7, "Sequence number: 23|Object: ntp (34)|server (80), null"},
         {9, "@client (1), string: \"zeld-sim\"|server (80), string: \"sim ntp.server\""},
         {10, "Sequence number: 23|@status (3), u8: 0|server (80), string: \"sim ntp.server\""},
-        {11, "Malformed: payload length 9 but 4 bytes follow"},
+        {11, "Expert Info (Error/Malformed): Malformed: payload length 9 but 4 bytes follow"},
     };
     ASSERT_EQ(frames.size(), 11u);
     for (const auto& [frame, texts] : expected) {

@@ -88,6 +88,39 @@ end
 function setConfig(req) end
 )lua";
 
+// Each request (none: a malformed datagram), the number of reply datagrams it must get and
+// whether it goes north first, where the test answers as the stand-in would.
+const std::tuple<std::string, size_t, bool> kRequests[] = {
+    {"get @client=ws-test @transaction=7 system.hostname system.location", 3, false},
+    {"set @client=ws-test @transaction=8 interface.name=eth0 interface.enabled=1 "
+     "interface.mtu=1400 interface.speed=1000 interface.mac=bytes:02:00:00:00:00:01 "
+     "interface.address=null system.load=0.5",
+     1, false},
+    {"get ntp.server", 1, true},
+    {"", 0, false},
+};
+
+// What each frame of the exchange shows, texts separated by '|'.
+const std::pair<size_t, std::string> kFrames[] = {
+    {1, "Message: get (1)|@client (1), string: \"ws-test\"|@transaction (2), u32: 7|"
+        "Object: system (32)|hostname (64), null"},
+    {2, "Segment index: 0|1... .... = More segments follow: True|"
+        "[cut: goes on in the next segment]|[Reassembled in frame: 4]"},
+    {3, "[cut: goes on from the previous segment] [cut: goes on in the next segment]|"
+        "Piece of a tag cut across segments"},
+    {4, "0... .... = More segments follow: False|[Segment in frame: 2]|"
+        "Reassembled message: get (1), seq 21, 3 segments|uptime (67), u32: 12345|"
+        "location (65), string: \"Rack 4, row B; Rack 4, row B; Rack 4, ro\"... (2550 bytes) "
+        "[joined from 3 pieces]"},
+    {5, "Message: set (0)|Object: interface (33), one network interface|enabled (73), u8: 1|"
+        "mtu (74), u16: 1400|mac (77), bytes: 02:00:00:00:00:01|load (68), float: 0.5"},
+    {6, "Message: set (0)|Sequence number: 22"},
+    {7, "Sequence number: 23|Object: ntp (34)|server (80), null"},
+    {9, "@client (1), string: \"zeld-sim\"|server (80), string: \"sim ntp.server\""},
+    {10, "Sequence number: 23|@status (3), u8: 0|server (80), string: \"sim ntp.server\""},
+    {11, "Expert Info (Error/Malformed): Malformed: payload length 9 but 4 bytes follow"},
+};
+
 // Each request goes to the daemon and is recorded with every datagram it causes; the one that
 // goes north is answered by the test on the north port, as the stand-in would answer it.
 TEST_F(Wireshark, ShowsARecordedExchange) {
@@ -112,19 +145,8 @@ TEST_F(Wireshark, ShowsARecordedExchange) {
         cap.add(*from, s.localAddress(), d);
         return d;
     };
-    // Each request (none: a malformed datagram), the number of reply datagrams it must get and
-    // whether it goes north first, where the test answers as the stand-in would.
-    const std::tuple<std::string, size_t, bool> requests[] = {
-        {"get @client=ws-test @transaction=7 system.hostname system.location", 3, false},
-        {"set @client=ws-test @transaction=8 interface.name=eth0 interface.enabled=1 "
-         "interface.mtu=1400 interface.speed=1000 interface.mac=bytes:02:00:00:00:00:01 "
-         "interface.address=null system.load=0.5",
-         1, false},
-        {"get ntp.server", 1, true},
-        {"", 0, false},
-    };
     uint8_t seq = 20;
-    for (const auto& [words, replies, forwarded] : requests) {
+    for (const auto& [words, replies, forwarded] : kRequests) {
         Bytes d = {0x51, 0x01, 0x01, 0x05, 0x00, 0x00, 0x00, 0x09, 0x01, 0x01, 0x00, 0x03};
         std::istringstream in(words);
         std::vector<std::string> w{std::istream_iterator<std::string>(in), {}};
@@ -152,28 +174,8 @@ TEST_F(Wireshark, ShowsARecordedExchange) {
     std::vector<std::string> frames =
         tshark_frames(cap, "-o quorrel.ports:" + std::to_string(setup.brokerPort) + "," +
                                std::to_string(setup.northPort));
-    // What each frame shows, texts separated by '|'.
-    const std::pair<size_t, std::string> expected[] = {
-        {1, "Message: get (1)|@client (1), string: \"ws-test\"|@transaction (2), u32: 7|"
-            "Object: system (32)|hostname (64), null"},
-        {2, "Segment index: 0|1... .... = More segments follow: True|"
-            "[cut: goes on in the next segment]|[Reassembled in frame: 4]"},
-        {3, "[cut: goes on from the previous segment] [cut: goes on in the next segment]|"
-            "Piece of a tag cut across segments"},
-        {4, "0... .... = More segments follow: False|[Segment in frame: 2]|"
-            "Reassembled message: get (1), seq 21, 3 segments|uptime (67), u32: 12345|"
-            "location (65), string: \"Rack 4, row B; Rack 4, row B; Rack 4, ro\"... (2550 bytes) "
-            "[joined from 3 pieces]"},
-        {5, "Message: set (0)|Object: interface (33), one network interface|enabled (73), u8: 1|"
-            "mtu (74), u16: 1400|mac (77), bytes: 02:00:00:00:00:01|load (68), float: 0.5"},
-        {6, "Message: set (0)|Sequence number: 22"},
-        {7, "Sequence number: 23|Object: ntp (34)|server (80), null"},
-        {9, "@client (1), string: \"zeld-sim\"|server (80), string: \"sim ntp.server\""},
-        {10, "Sequence number: 23|@status (3), u8: 0|server (80), string: \"sim ntp.server\""},
-        {11, "Expert Info (Error/Malformed): Malformed: payload length 9 but 4 bytes follow"},
-    };
     ASSERT_EQ(frames.size(), 11u);
-    for (const auto& [frame, texts] : expected) {
+    for (const auto& [frame, texts] : kFrames) {
         for (size_t a = 0, b = 0; b != std::string::npos; a = b + 1) {
             b = texts.find('|', a);
             EXPECT_NE(frames[frame - 1].find(texts.substr(a, b - a)), std::string::npos)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "qmsg.h"
+#include "qwire.h"
 #include "zeldict.h"
 
 namespace {
@@ -21,8 +22,8 @@ std::vector<uint8_t> get_request() {
     m.addTag(QTagFactory::createQTag(74));
     m.addTag(QTagFactory::createQTag(76));
     m.addTag(QTagFactory::createQTag(34));
-    std::vector<uint8_t> buf(1024);
-    buf.resize(m.getMsg(buf.data(), 1024));
+    std::vector<uint8_t> buf(qwire::kSegmentBytes);
+    buf.resize(m.getMsg(buf.data(), qwire::kSegmentBytes));
     return buf;
 }
 
@@ -56,10 +57,10 @@ std::unique_ptr<QMsg> three_segment_reply() {
 }
 
 void send_all(benchmark::State& state, QMsg& reply) {
-    uint8_t buf[1024];
+    uint8_t buf[qwire::kSegmentBytes];
     int segments = 0;
     for (auto _ : state) {
-        segments = reply.segmentMessage(1024);
+        segments = reply.segmentMessage(qwire::kSegmentBytes);
         reply.resetSegment();
         while (QMsg* seg = reply.getNextSegment()) {
             benchmark::DoNotOptimize(seg->getMsg(buf, sizeof buf));

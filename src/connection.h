@@ -34,6 +34,7 @@
 
 #include "peerfilter.h"
 #include "qlog.h"
+#include "qwire.h"
 
 class QMsg;
 class QuorrelMessage;
@@ -115,7 +116,7 @@ private:
     static constexpr int kBatch = 16;
     // One datagram with its peer's address and room for its ancillary data (IP_PKTINFO).
     struct sDatagram {
-        unsigned char data[1024];
+        unsigned char data[qwire::kSegmentBytes];
         sockaddr_in peer;
         struct {
             alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
@@ -124,7 +125,7 @@ private:
     sDatagram mRx[kBatch];
     mmsghdr mRxHdr[kBatch];
     iovec mRxIov[kBatch];
-    int mRxBufferSize; // 0 until the receive headers are set up, then 1024
+    int mRxBufferSize; // 0 until the receive headers are set up, then kSegmentBytes
     sockaddr_in mCurrClient;
     in_addr mCurrLocal;   // the local address the datagram in hand came to
     bool mCurrLocalKnown; // false when the kernel did not say: replies leave by routing

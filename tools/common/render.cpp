@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "qwire.h"
 #include "text.h"
 #include "zeldict.h"
 
@@ -125,12 +126,10 @@ std::string formatValue(const QTag& tag) {
     case QT_UINT8:
     case QT_UINT16:
     case QT_UINT32: {
-        // Numbers travel big-endian; the length is fixed by the type, so at most 4 bytes.
-        uint32_t v = 0;
-        for (uint16_t i = 0; i < tag.getDataLength() && i < 4; ++i) {
-            v = v << 8 | tag.getRawData()[i];
-        }
-        return std::to_string(v);
+        // The tag factory fixes the length by the type: 1, 2 or 4 big-endian bytes.
+        const size_t n = tag.getDataLength();
+        qwire::Reader r(tag.getRawData(), n);
+        return std::to_string(n == 4 ? r.u32() : n == 2 ? r.u16() : r.u8());
     }
     case QT_FLOAT: {
         const auto* f = dynamic_cast<const QTagUInt32*>(&tag);

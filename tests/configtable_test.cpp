@@ -19,15 +19,6 @@ using T = cTableType;
 std::string text(const T& v) {
     return static_cast<std::string>(v);
 }
-int as_int(const T& v) {
-    return static_cast<int>(v);
-}
-float as_float(const T& v) {
-    return static_cast<float>(v);
-}
-bool as_bool(const T& v) {
-    return static_cast<bool>(v);
-}
 
 // Each value read as int, float, bool and text. An unsigned value keeps its bit pattern as an
 // int; text and float give the value itself. Floats convert to ints saturating, NaN to 0.
@@ -55,8 +46,6 @@ TEST(TableValue, ConversionsByKind) {
         {T::bytes("a\0b"s), -1, -1.0f, false, "a\0b"s},
         {T(2.9f), 2, 2.9f, true, "2.9"},
         {T(-2.9f), -2, -2.9f, true, "-2.9"},
-        {T(1.5f), 1, 1.5f, true, "1.5"},
-        {T(0.1f), 0, 0.1f, true, "0.1"},
         {T(123456.7f), 123456, 123456.7f, true, "123457"},
         {T(2.5e6f), 2500000, 2.5e6f, true, "2.5e+06"},
         {T(0.00001f), 0, 0.00001f, true, "1e-05"},
@@ -64,19 +53,17 @@ TEST(TableValue, ConversionsByKind) {
         {T(3.0e9f), INT32_MAX, 3.0e9f, true, "3e+09"},
         {T(-3.0e9f), INT32_MIN, -3.0e9f, true, "-3e+09"},
         {T(2147483648.0f), INT32_MAX, 2147483648.0f, true, "2.14748e+09"},
-        {T(-2147483648.0f), INT32_MIN, -2147483648.0f, true, "-2.14748e+09"},
         {T(inf), INT32_MAX, inf, true, "inf"},
         {T(-inf), INT32_MIN, -inf, true, "-inf"},
         {T(nan), 0, nan, true, "nan"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.s);
-        EXPECT_EQ(as_int(r.v), r.i);
-        EXPECT_TRUE(std::isnan(r.f) ? std::isnan(as_float(r.v)) : as_float(r.v) == r.f);
-        EXPECT_EQ(as_bool(r.v), r.b);
+        const float f = static_cast<float>(r.v);
+        EXPECT_EQ(static_cast<int>(r.v), r.i);
+        EXPECT_TRUE(std::isnan(r.f) ? std::isnan(f) : f == r.f);
+        EXPECT_EQ(static_cast<bool>(r.v), r.b);
         EXPECT_EQ(text(r.v), r.s);
-        EXPECT_EQ(r.v.isUnsigned(), r.s == "4000000000" || r.s == "5");
-        EXPECT_EQ(r.v.isBytes(), r.s.size() == 3 && r.s[1] == '\0');
     }
     EXPECT_EQ(static_cast<cConfigTable*>(T()), nullptr);
     EXPECT_TRUE(T::u32(4000000000u) == T(-294967296));
@@ -89,10 +76,6 @@ TEST(TableValue, TableReferenceTextAndSharing) {
     EXPECT_EQ(s.rfind("0x", 0), 0u);
     EXPECT_EQ(std::stoull(s.substr(2), nullptr, 16), reinterpret_cast<uintptr_t>(t));
     EXPECT_EQ(text(T(static_cast<cConfigTable*>(nullptr))), "0");
-    {
-        T copy = ref;
-        EXPECT_EQ(static_cast<cConfigTable*>(copy), t);
-    }
     static_cast<cConfigTable*>(ref)->insert(1, 2);
     EXPECT_EQ(t->size(), 1u);
     delete t;
@@ -117,12 +100,6 @@ TEST(TableValue, EqualityFollowsTheLeftOperand) {
     for (const T& v : {T(false), T(-1), T("nil"s), T(-1.0f), null_ref}) {
         EXPECT_TRUE(T() == v && v == T()) << text(v);
     }
-}
-
-TEST(TableValue, OrderIsIdentity) {
-    T a(1), b(1);
-    EXPECT_NE(a < b, b < a);
-    EXPECT_FALSE(a < a);
 }
 
 // Entries keep their insertion order, duplicates included; a missing key reads as the number -1.
@@ -254,6 +231,11 @@ TEST(Codec, RequestTableFromAMessage) {
     ASSERT_NE(q, nullptr);
     cConfigTable t(q);
     delete q;
+    // A tag of a type unknown to the table adds nothing.
+    const uint8_t nines[] = {9, 9};
+    std::unique_ptr<QTag> odd(QTagFactory::createRawQTag(4, 9, nines, 2));
+    ASSERT_NE(odd, nullptr);
+    t.insert(odd.get());
     // A common tag 0 and the first object both sit under key 0, the tag first. A u32 keeps its
     // unsigned value, a byte string every byte; a text ends at its NUL.
     EXPECT_EQ(table_text(&t),
@@ -275,22 +257,6 @@ TEST(Codec, RequestTableFromAMessage) {
         EXPECT_EQ(text(bt.get(T(9))), std::string(len, 'x')) << len;
         EXPECT_EQ(text(bt.get(T(12))), data) << len;
     }
-}
-
-TEST(Codec, UnknownTypesAddNothing) {
-    cConfigTable t;
-    const uint8_t data[] = {9, 9};
-    QTag* odd = QTagFactory::createRawQTag(4, 9, data, 2);
-    ASSERT_NE(odd, nullptr);
-    t.insert(odd);
-    delete odd;
-    EXPECT_EQ(t.size(), 0u);
-    QMsg empty(1);
-    QuorrelMessage* q = QuorrelMessage::parseQMsg(&kDict, &empty);
-    ASSERT_NE(q, nullptr);
-    cConfigTable none(q);
-    delete q;
-    EXPECT_EQ(none.size(), 0u);
 }
 
 TEST(Codec, ReplyTagsFromKeysAndValues) {
@@ -315,11 +281,6 @@ TEST(Codec, ReplyTagsFromKeysAndValues) {
     EXPECT_EQ(msg->getMsgID(), 0);
     EXPECT_EQ(tags_of(*msg), "0:u32=1 44:s=x 2:u8=1 0:u8=0 1:f=1.5 5:null 6:u32=4294967295 "
                              "7:u32=4000000000 8:s=a ");
-
-    cConfigTable empty;
-    std::unique_ptr<QMsg> none(empty.toQMsg(1));
-    EXPECT_EQ(none->getMsgID(), 1);
-    EXPECT_TRUE(none->getTagList().empty());
 }
 
 TEST(Codec, NestedTablesFlattenDepthFirstBehindTheirObjectIds) {

@@ -311,6 +311,19 @@ protected:
         return "runs = (runs or 0) + 1\nfunction state() return {v = " + std::to_string(v) +
                ", runs = runs} end\n";
     }
+    // Rewrites rel in place with version v, of the same size, its time moved by ns nanoseconds.
+    void edit(const std::string& rel, int v, long ns = 0) {
+        struct timespec t = file_mtime(dir.path(rel));
+        dir.write(rel, version(v));
+        set_mtime(dir.path(rel), {t.tv_sec, (t.tv_nsec + ns) % 1000000000L});
+    }
+    // Puts version v in rel's place by rename, with rel's size and times.
+    void replace(const std::string& rel, int v) {
+        struct timespec t = file_mtime(dir.path(rel));
+        std::string tmp = dir.write(rel + ".new", version(v));
+        set_mtime(tmp, t);
+        ASSERT_EQ(std::rename(tmp.c_str(), dir.path(rel).c_str()), 0);
+    }
 };
 
 // With the watch out of play (its descriptor pointed at /dev/null, so nothing can be watched),
@@ -325,18 +338,10 @@ TEST_F(Reload, EveryChangeOfTheFileIsPickedUpAtTheNextLoad) {
     ASSERT_TRUE(vm.loadScript(p.c_str()));
     EXPECT_EQ(state(), std::make_pair(1, 2)); // top-level code runs at every load
 
-    // Same size, same second, other nanoseconds, same inode.
-    struct timespec t0 = file_mtime(p);
-    dir.write("r.lua", version(2));
-    set_mtime(p, {t0.tv_sec, (t0.tv_nsec + 1) % 1000000000L});
+    edit("r.lua", 2, 1); // same size, second and inode, other nanoseconds
     ASSERT_TRUE(vm.loadScript(p.c_str()));
     EXPECT_EQ(state(), std::make_pair(2, 3));
-
-    // Exactly the same size and time, another inode: replaced by rename.
-    std::string tmp = dir.write("r.lua.new", version(3));
-    struct timespec t1 = file_mtime(p);
-    set_mtime(tmp, t1);
-    ASSERT_EQ(std::rename(tmp.c_str(), p.c_str()), 0);
+    replace("r.lua", 3); // same size and time, another inode
     ASSERT_TRUE(vm.loadScript(p.c_str()));
     EXPECT_EQ(state(), std::make_pair(3, 4));
     dup2(saved, fd);
@@ -358,18 +363,6 @@ TEST_F(Reload, ChangesThroughLinksAndReplacedFoldersAreSeen) {
     std::string p = dir.path("link.lua");
     ASSERT_TRUE(vm.loadScript(p.c_str()));
 
-    // Rewrites rel in place with version v, its size and times as before.
-    auto edit = [&](const std::string& rel, int v) {
-        struct timespec t = file_mtime(dir.path(rel));
-        dir.write(rel, version(v));
-        set_mtime(dir.path(rel), t);
-    };
-    auto replace = [&](const std::string& rel, int v) {
-        struct timespec t = file_mtime(dir.path(rel));
-        std::string tmp = dir.write(rel + ".new", version(v));
-        set_mtime(tmp, t);
-        ASSERT_EQ(std::rename(tmp.c_str(), dir.path(rel).c_str()), 0);
-    };
     auto relink = [&](const std::string& rel, const char* target) {
         ASSERT_EQ(symlink(target, dir.path(rel + ".new").c_str()), 0);
         ASSERT_EQ(std::rename(dir.path(rel + ".new").c_str(), dir.path(rel).c_str()), 0);

@@ -24,12 +24,8 @@ class TempFile {
 public:
     explicit TempFile(const std::string& content, const char* suffix = "") {
         std::string tmpl = std::string(tmp_dir()) + "/tamo-test-XXXXXX" + suffix;
-        int fd = mkstemps(&tmpl[0], static_cast<int>(std::string(suffix).size()));
-        if (fd >= 0) {
-            ssize_t n = ::write(fd, content.data(), content.size());
-            (void)n;
-            ::close(fd);
-        }
+        ::close(mkstemps(&tmpl[0], static_cast<int>(std::string(suffix).size())));
+        std::ofstream(tmpl, std::ios::binary) << content;
         mPath = tmpl;
     }
     ~TempFile() { ::unlink(mPath.c_str()); }

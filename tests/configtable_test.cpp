@@ -68,18 +68,6 @@ TEST(TableValue, ConversionsByKind) {
     EXPECT_TRUE(T::u32(4000000000u) == T(-294967296));
 }
 
-TEST(TableValue, TableReferenceTextAndSharing) {
-    cConfigTable* t = new cConfigTable();
-    T ref(t);
-    std::string s = text(ref);
-    EXPECT_EQ(s.rfind("0x", 0), 0u);
-    EXPECT_EQ(std::stoull(s.substr(2), nullptr, 16), reinterpret_cast<uintptr_t>(t));
-    EXPECT_EQ(text(T(static_cast<cConfigTable*>(nullptr))), "0");
-    static_cast<cConfigTable*>(ref)->insert(1, 2);
-    EXPECT_EQ(t->size(), 1u);
-    delete t;
-}
-
 // Nil equals false, -1, "nil", -1.0 and a null reference, both ways.
 TEST(TableValue, EqualityFollowsTheLeftOperand) {
     cConfigTable a, b;

@@ -30,30 +30,6 @@ protected:
     cLuaVM vm;
 };
 
-cConfigTable* nested(cConfigTable& t, const T& key) {
-    return static_cast<cConfigTable*>(t.get(key));
-}
-
-// Levels of a chain of tables linked by the key "next", the first one included.
-int chain_depth(cConfigTable* t) {
-    int depth = 0;
-    for (; t != nullptr; t = nested(*t, T(std::string("next")))) {
-        ++depth;
-    }
-    return depth;
-}
-
-// Entries of a table and all tables below it.
-size_t entries(cConfigTable* t) {
-    size_t n = 0;
-    cConfigTable::cConfigTableIter it(t);
-    for (it.first(); it.isPair(); it.next()) {
-        auto* sub = static_cast<cConfigTable*>(it.value());
-        n += 1 + (sub != nullptr ? entries(sub) : 0);
-    }
-    return n;
-}
-
 // Each value crosses to Lua and back with its kind: a text reaches Lua up to its NUL, a byte
 // string whole, a u32 as its unsigned value; a nil key is left out (Lua tables cannot hold it).
 TEST_F(Bridge, TablesCrossBothWaysWithTheirKinds) {
@@ -192,12 +168,12 @@ TEST_F(Bridge, CyclesAreCutAndDepthIsBounded) {
 
     cConfigTable deep, exact, doubled, arg, res;
     ASSERT_TRUE(vm.call("deep", nullptr, &deep));
-    EXPECT_EQ(chain_depth(&deep), cLuaVM::kMaxDepth);
+    EXPECT_EQ(count_of(table_text(&deep), "next="), size_t{cLuaVM::kMaxDepth - 1});
     ASSERT_TRUE(vm.call("exact", nullptr, &exact));
-    EXPECT_EQ(chain_depth(&exact), cLuaVM::kMaxDepth);
-    // 2^40 paths to one table, no cycle: the copy stops at the entry bound.
+    EXPECT_EQ(count_of(table_text(&exact), "next="), size_t{cLuaVM::kMaxDepth - 1});
+    // 2^40 paths to one table, no cycle: the copy stops at the entry bound (one "=" an entry).
     ASSERT_TRUE(vm.call("doubling", nullptr, &doubled));
-    EXPECT_EQ(entries(&doubled), static_cast<size_t>(cLuaVM::kMaxEntries));
+    EXPECT_EQ(count_of(table_text(&doubled), "="), size_t{cLuaVM::kMaxEntries});
 
     // The other way: a 40-level table reaches Lua cut to the same bound.
     cConfigTable* cur = &arg;

@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <functional>
-#include <memory>
 #include <string>
 #include <unistd.h>
 

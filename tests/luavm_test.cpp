@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <functional>
-#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -29,30 +27,6 @@ protected:
     TempDir dir;
     cLuaVM vm;
 };
-
-cConfigTable* nested(cConfigTable& t, const T& key) {
-    return static_cast<cConfigTable*>(t.get(key));
-}
-
-// Levels of a chain of tables linked by the key "next", the first one included.
-int chain_depth(cConfigTable* t) {
-    int depth = 0;
-    for (; t != nullptr; t = nested(*t, T(std::string("next")))) {
-        ++depth;
-    }
-    return depth;
-}
-
-// Entries of a table and all tables below it.
-size_t entries(cConfigTable* t) {
-    size_t n = 0;
-    cConfigTable::cConfigTableIter it(t);
-    for (it.first(); it.isPair(); it.next()) {
-        auto* sub = static_cast<cConfigTable*>(it.value());
-        n += 1 + (sub != nullptr ? entries(sub) : 0);
-    }
-    return n;
-}
 
 // Each value crosses to Lua and back with its kind: a text reaches Lua up to its NUL, a byte
 // string whole, a u32 as its unsigned value; a nil key is left out (Lua tables cannot hold it).
@@ -144,16 +118,14 @@ TEST_F(Bridge, ScriptErrorsAreLoggedWithTracebackAndContained) {
         function raise_table() error({}) end
         function raise_custom() error(setmetatable({}, {__tostring = function() return "custom" end})) end
     )"));
-    cConfigTable in;
-    in.insert(1, 1);
     cConfigTable out;
     out.insert(9, 9);
-    EXPECT_FALSE(vm.call("boom", &in, &out));
+    EXPECT_FALSE(vm.call("boom", nullptr, &out));
     EXPECT_FALSE(vm.call("raise_table", nullptr, &out));
     EXPECT_FALSE(vm.call("raise_custom"));
     ASSERT_TRUE(load("setmetatable(_G, {__index = function(_, k) error('strict: ' .. k) end})",
                      "strict.lua"));
-    EXPECT_FALSE(vm.call("missing", &in, &out));
+    EXPECT_FALSE(vm.call("missing", nullptr, &out));
     EXPECT_EQ(out.size(), 1u);
     std::string text = log.text();
     for (const char* s : {"ERROR Calling boom failed: ", "attempt to index", "stack traceback:",
@@ -169,10 +141,10 @@ TEST_F(Bridge, ScriptErrorsAreLoggedWithTracebackAndContained) {
 TEST_F(Bridge, CyclesAreCutAndDepthIsBounded) {
     ASSERT_TRUE(load(R"(
         function cyclic()
-            local t = {objid = 1}
-            t.self = t
-            t.list = {t, {objid = 2}}
-            local shared = {objid = 3}
+            local t = {1}
+            t[2] = t
+            t[3] = {t, {2}}
+            local shared = {3}
             return {t, shared, shared}
         end
         local function chain(n)
@@ -188,39 +160,26 @@ TEST_F(Bridge, CyclesAreCutAndDepthIsBounded) {
     )"));
     cConfigTable out;
     ASSERT_TRUE(vm.call("cyclic", nullptr, &out));
-    cConfigTable* t = nested(out, T(1));
-    ASSERT_NE(t, nullptr);
-    EXPECT_EQ(t->size(), 2u); // objid and list; the reference to itself is left out
-    cConfigTable* list = nested(*t, T(std::string("list")));
-    ASSERT_NE(list, nullptr);
-    ASSERT_EQ(list->size(), 1u);
-    EXPECT_EQ(static_cast<int>(nested(*list, T(2))->get(std::string("objid"))), 2);
-    // A table met twice but not on its own path is no cycle: both copies cross.
-    ASSERT_NE(nested(out, T(2)), nullptr);
-    ASSERT_NE(nested(out, T(3)), nullptr);
-    EXPECT_EQ(static_cast<int>(nested(out, T(3))->get(std::string("objid"))), 3);
+    // The references to t inside t are left out; a table met twice but not on its own path is
+    // no cycle: both copies cross.
+    EXPECT_EQ(table_text(&out), "1={1=1/2 3={2={1=2/2 } } } 2={1=3/2 } 3={1=3/2 } ");
 
-    cConfigTable deep;
+    cConfigTable deep, exact, doubled, arg, res;
     ASSERT_TRUE(vm.call("deep", nullptr, &deep));
-    EXPECT_EQ(chain_depth(&deep), cLuaVM::kMaxDepth);
-    cConfigTable exact;
+    EXPECT_EQ(count_of(table_text(&deep), "next="), size_t{cLuaVM::kMaxDepth - 1});
     ASSERT_TRUE(vm.call("exact", nullptr, &exact));
-    EXPECT_EQ(chain_depth(&exact), cLuaVM::kMaxDepth);
-
-    // 2^40 paths to one table, no cycle: the copy stops at the entry bound.
-    cConfigTable doubled;
+    EXPECT_EQ(count_of(table_text(&exact), "next="), size_t{cLuaVM::kMaxDepth - 1});
+    // 2^40 paths to one table, no cycle: the copy stops at the entry bound (one "=" an entry).
     ASSERT_TRUE(vm.call("doubling", nullptr, &doubled));
-    EXPECT_EQ(entries(&doubled), static_cast<size_t>(cLuaVM::kMaxEntries));
+    EXPECT_EQ(count_of(table_text(&doubled), "="), size_t{cLuaVM::kMaxEntries});
 
     // The other way: a 40-level table reaches Lua cut to the same bound.
-    cConfigTable arg;
     cConfigTable* cur = &arg;
     for (int i = 1; i < 40; ++i) {
         auto* next = new cConfigTable();
         cur->insert(T(std::string("next")), next);
         cur = next;
     }
-    cConfigTable res;
     ASSERT_TRUE(vm.call("depth_of", &arg, &res));
     EXPECT_EQ(static_cast<int>(res.get(std::string("depth"))), cLuaVM::kMaxDepth);
 }
@@ -264,10 +223,6 @@ TEST_F(Bridge, AMemoryErrorAtAnyStepOfARequestIsContained) {
         ASSERT_LT(n, 100000);
     }
     EXPECT_GT(failures, 5);
-    vm.setMemoryLimit(cLuaVM::kDefaultMemoryBytes);
-    cConfigTable out;
-    EXPECT_TRUE(vm.call("getConfig", &req, &out));
-    EXPECT_EQ(out.size(), 6u);
 }
 
 // A result with more text than any reply can carry is not copied whole: it is cut short and
@@ -287,34 +242,22 @@ TEST_F(Bridge, LoadFailuresAreReportedAndLeaveNothingOnTheStack) {
     ASSERT_NE(err, std::string::npos);
     EXPECT_NE(text.find("string: '" + dir.path("syntax.lua") + ":1:", err), std::string::npos)
         << text;
-    EXPECT_EQ(vm.stackTop(), 0);
 
     EXPECT_FALSE(load("error('top level')", "raises.lua"));
     EXPECT_FALSE(vm.loadScript(dir.path("missing.lua").c_str()));
-    EXPECT_EQ(vm.stackTop(), 0);
 
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 20; ++i) { // what stays on the stack TearDown sees
         EXPECT_TRUE(load("return 1, 'two', {}", "results.lua"));
     }
-    EXPECT_EQ(vm.stackTop(), 0);
     EXPECT_NE(log.text().find("number: 1\n"), std::string::npos);
 }
 
 TEST_F(Bridge, ScriptsCanUseTheSystemJsonModule) {
-    ASSERT_TRUE(load(R"(
-        local cjson = require "cjson"
-        function enc(t)
-            return {json = cjson.encode({list = {1, 2}}), second = cjson.decode('{"x":[5,6]}').x[2],
-                    objid = t.objid}
-        end
-    )"));
-    cConfigTable in;
-    in.insert(std::string("objid"), 4);
+    ASSERT_TRUE(load("local cjson = require 'cjson'\n"
+                     "function enc() return {cjson.encode({list = {1, 2}})} end\n"));
     cConfigTable out;
-    ASSERT_TRUE(vm.call("enc", &in, &out));
-    EXPECT_EQ(static_cast<std::string>(out.get(std::string("json"))), "{\"list\":[1,2]}");
-    EXPECT_EQ(static_cast<int>(out.get(std::string("second"))), 6);
-    EXPECT_EQ(static_cast<int>(out.get(std::string("objid"))), 4);
+    ASSERT_TRUE(vm.call("enc", nullptr, &out));
+    EXPECT_EQ(table_text(&out), "1={\"list\":[1,2]}/3 ");
 }
 
 class Reload : public Bridge {
@@ -332,41 +275,41 @@ protected:
         return "runs = (runs or 0) + 1\nfunction state() return {v = " + std::to_string(v) +
                ", runs = runs} end\n";
     }
+    // Rewrites rel in place with version v, of the same size, its time moved by ns nanoseconds.
+    void edit(const std::string& rel, int v, long ns = 0) {
+        struct timespec t = file_mtime(dir.path(rel));
+        dir.write(rel, version(v));
+        set_mtime(dir.path(rel), {t.tv_sec, (t.tv_nsec + ns) % 1000000000L});
+    }
+    // Puts version v in rel's place by rename, with rel's size and times.
+    void replace(const std::string& rel, int v) {
+        struct timespec t = file_mtime(dir.path(rel));
+        std::string tmp = dir.write(rel + ".new", version(v));
+        set_mtime(tmp, t);
+        ASSERT_EQ(std::rename(tmp.c_str(), dir.path(rel).c_str()), 0);
+    }
 };
 
 // With the watch out of play (its descriptor pointed at /dev/null, so nothing can be watched),
-// the stat comparison alone must see each change.
+// the stat comparison alone must see each change. Without a watch (fd -1) the calls on it fail.
 TEST_F(Reload, EveryChangeOfTheFileIsPickedUpAtTheNextLoad) {
     int fd = cScriptWatch::instance().fd();
-    int saved = fd >= 0 ? dup(fd) : -1;
+    int saved = dup(fd);
     int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        dup2(null, fd);
-    }
+    dup2(null, fd);
     std::string p = dir.write("r.lua", version(1));
     ASSERT_TRUE(vm.loadScript(p.c_str()));
     ASSERT_TRUE(vm.loadScript(p.c_str()));
     EXPECT_EQ(state(), std::make_pair(1, 2)); // top-level code runs at every load
 
-    // Same size, same second, other nanoseconds, same inode.
-    struct timespec t0 = file_mtime(p);
-    dir.write("r.lua", version(2));
-    set_mtime(p, {t0.tv_sec, (t0.tv_nsec + 1) % 1000000000L});
+    edit("r.lua", 2, 1); // same size, second and inode, other nanoseconds
     ASSERT_TRUE(vm.loadScript(p.c_str()));
     EXPECT_EQ(state(), std::make_pair(2, 3));
-
-    // Exactly the same size and time, another inode: replaced by rename.
-    std::string tmp = dir.write("r.lua.new", version(3));
-    struct timespec t1 = file_mtime(p);
-    set_mtime(tmp, t1);
-    ASSERT_NE(file_inode(tmp), file_inode(p));
-    ASSERT_EQ(std::rename(tmp.c_str(), p.c_str()), 0);
+    replace("r.lua", 3); // same size and time, another inode
     ASSERT_TRUE(vm.loadScript(p.c_str()));
     EXPECT_EQ(state(), std::make_pair(3, 4));
-    if (fd >= 0) {
-        dup2(saved, fd);
-        close(saved);
-    }
+    dup2(saved, fd);
+    close(saved);
     close(null);
 }
 
@@ -384,18 +327,6 @@ TEST_F(Reload, ChangesThroughLinksAndReplacedFoldersAreSeen) {
     std::string p = dir.path("link.lua");
     ASSERT_TRUE(vm.loadScript(p.c_str()));
 
-    // Rewrites rel in place with version v, its size and times as before.
-    auto edit = [&](const std::string& rel, int v) {
-        struct timespec t = file_mtime(dir.path(rel));
-        dir.write(rel, version(v));
-        set_mtime(dir.path(rel), t);
-    };
-    auto replace = [&](const std::string& rel, int v) {
-        struct timespec t = file_mtime(dir.path(rel));
-        std::string tmp = dir.write(rel + ".new", version(v));
-        set_mtime(tmp, t);
-        ASSERT_EQ(std::rename(tmp.c_str(), dir.path(rel).c_str()), 0);
-    };
     auto relink = [&](const std::string& rel, const char* target) {
         ASSERT_EQ(symlink(target, dir.path(rel + ".new").c_str()), 0);
         ASSERT_EQ(std::rename(dir.path(rel + ".new").c_str(), dir.path(rel).c_str()), 0);
@@ -430,7 +361,6 @@ TEST_F(Reload, ABrokenEditKeepsTheLastGoodFunctions) {
     EXPECT_EQ(state(), std::make_pair(1, 1));
     // Logged at error priority once, not at every request.
     EXPECT_EQ(count_of(log.text(), "ERROR Loading " + p + " failed"), 1u);
-    EXPECT_EQ(count_of(log.text(), "ERROR Loading"), 1u);
 
     dir.write("r.lua", version(2));
     set_mtime(p, {file_mtime(p).tv_sec + 1, 0});

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,14 +24,8 @@ class TempFile {
 public:
     explicit TempFile(const std::string& content, const char* suffix = "") {
         std::string tmpl = std::string(tmp_dir()) + "/tamo-test-XXXXXX" + suffix;
-        int fd = mkstemps(&tmpl[0], static_cast<int>(std::string(suffix).size()));
-        if (fd >= 0) {
-            if (!content.empty()) {
-                ssize_t n = ::write(fd, content.data(), content.size());
-                (void)n;
-            }
-            ::close(fd);
-        }
+        ::close(mkstemps(&tmpl[0], static_cast<int>(std::string(suffix).size())));
+        std::ofstream(tmpl, std::ios::binary) << content;
         mPath = tmpl;
     }
     ~TempFile() { ::unlink(mPath.c_str()); }
@@ -120,27 +115,15 @@ inline size_t count_of(const std::string& text, const std::string& what) {
 
 // The whole file at path; empty when it cannot be read.
 inline std::string read_file(const std::string& path) {
-    std::string all;
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        char buf[4096];
-        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) {
-            all.append(buf, n);
-        }
-        std::fclose(f);
-    }
-    return all;
+    std::ostringstream all;
+    all << std::ifstream(path, std::ios::binary).rdbuf();
+    return all.str();
 }
 
 inline struct timespec file_mtime(const std::string& p) {
     struct stat st {};
     stat(p.c_str(), &st);
     return st.st_mtim;
-}
-
-inline ino_t file_inode(const std::string& p) {
-    struct stat st {};
-    stat(p.c_str(), &st);
-    return st.st_ino;
 }
 
 inline void set_mtime(const std::string& p, struct timespec t) {
@@ -170,13 +153,9 @@ public:
 
     // Everything captured so far, one record per line, in order.
     std::string text() {
-        std::string all;
-        auto& q = mAppender.getQueue();
-        while (!q.empty()) {
-            all += q.front();
-            q.pop();
+        for (auto& q = mAppender.getQueue(); !q.empty(); q.pop()) {
+            mText += q.front();
         }
-        mText += all;
         return mText;
     }
 

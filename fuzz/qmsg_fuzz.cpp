@@ -75,8 +75,7 @@ void check_dictionary(QMsg* msg) {
     // The daemon's codec: the request table, and a reply built back from it, cut to 1024.
     cConfigTable table(q.get());
     std::unique_ptr<QMsg> reply(table.toQMsg(1));
-    require(reply != nullptr);
-    require(reply->segmentMessage(qwire::kSegmentBytes) >= 1);
+    require(reply && reply->segmentMessage(qwire::kSegmentBytes) >= 1);
     reply->resetSegment();
     uint8_t buf[qwire::kSegmentBytes];
     while (QMsg* seg = reply->getNextSegment()) {
@@ -114,11 +113,10 @@ void check_resegment(QMsg* msg, const uint8_t* data, size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool quiet = [] {
+    [[maybe_unused]] static const bool quiet = [] {
         log4cpp::Category::getRoot().setPriority(log4cpp::Priority::FATAL);
         return true;
     }();
-    static_cast<void>(quiet);
     if (size > qwire::kMaxSegmentBytes) {
         return 0;
     }

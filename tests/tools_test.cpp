@@ -375,7 +375,6 @@ TEST(Net, EndpointsTheLoopbackGuardAndLatency) {
     for (const auto& [text, shown] :
          std::vector<std::pair<std::string, std::string>>{{"127.0.0.2:60010", "127.0.0.2:60010"},
                                                           {"61000", "127.0.0.1:61000"},
-                                                          {"127.0.0.1:", ""},
                                                           {"127.0.0.1:65536", ""},
                                                           {"127.0.0.1:x", ""},
                                                           {"", ""}}) {

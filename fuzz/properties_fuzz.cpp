@@ -12,11 +12,10 @@
 #include "qlog.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool quiet = [] {
+    [[maybe_unused]] static const bool quiet = [] {
         cQlog::getLog("cProperties").setPriority(log4cpp::Priority::FATAL);
         return true;
     }();
-    (void)quiet;
     int fd = memfd_create("settings", 0);
     if (fd < 0) {
         return 0;

@@ -1,7 +1,7 @@
 // Feeds any datagram through the receive path: parse, dictionary check and its reason, a walk of
 // what came out, the request table and a reply made from it, then a re-cut at 1024 bytes whose
-// segments must each fit, parse and join back into the same bytes. Any breach aborts, so the
-// fuzzer reports it.
+// segments must each fit, parse and join back into the same bytes (the encoding is canonical).
+// Any breach aborts, so the fuzzer reports it.
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -60,23 +60,19 @@ void check_dictionary(QMsg* msg) {
     require(msg->isComplete());
     std::unique_ptr<std::vector<QTag*>> top(q->getTags());
     std::unique_ptr<std::vector<QuorrelObject*>> objects(q->getObjects());
-    require(top && objects);
     read_tags(*top);
     size_t count = top->size() + objects->size();
     for (const QuorrelObject* obj : *objects) {
         require(findObjectById(ZEL::DictDef, obj->getID()) != nullptr);
         std::unique_ptr<std::vector<QTag*>> members(obj->getTags());
-        require(members != nullptr);
         read_tags(*members);
         count += members->size();
     }
     require(count == msg->getTagList().size());
 
-    // The daemon's codec: the request table, and a reply built back from it, cut to 1024.
     cConfigTable table(q.get());
     std::unique_ptr<QMsg> reply(table.toQMsg(1));
-    require(reply != nullptr);
-    require(reply->segmentMessage(qwire::kSegmentBytes) >= 1);
+    require(reply && reply->segmentMessage(qwire::kSegmentBytes) >= 1);
     reply->resetSegment();
     uint8_t buf[qwire::kSegmentBytes];
     while (QMsg* seg = reply->getNextSegment()) {
@@ -84,8 +80,6 @@ void check_dictionary(QMsg* msg) {
     }
 }
 
-// Cut at 1024 bytes, each segment parsed and joined again: the encoding is canonical, so the
-// message joined serialises to the input bytes.
 void check_resegment(QMsg* msg, const uint8_t* data, size_t size) {
     int count = msg->segmentMessage(qwire::kSegmentBytes);
     if (count == 0) { // only a segment index so high that the pieces would run past 65535
@@ -114,11 +108,10 @@ void check_resegment(QMsg* msg, const uint8_t* data, size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool quiet = [] {
+    [[maybe_unused]] static const bool quiet = [] {
         log4cpp::Category::getRoot().setPriority(log4cpp::Priority::FATAL);
         return true;
     }();
-    static_cast<void>(quiet);
     if (size > qwire::kMaxSegmentBytes) {
         return 0;
     }

@@ -114,9 +114,7 @@ const std::pair<size_t, std::string> kFrames[] = {
         "[joined from 3 pieces]"},
     {5, "Message: set (0)|Object: interface (33), one network interface|enabled (73), u8: 1|"
         "mtu (74), u16: 1400|mac (77), bytes: 02:00:00:00:00:01|load (68), float: 0.5"},
-    {6, "Message: set (0)|Sequence number: 22"},
     {7, "Sequence number: 23|Object: ntp (34)|server (80), null"},
-    {9, "@client (1), string: \"zeld-sim\"|server (80), string: \"sim ntp.server\""},
     {10, "Sequence number: 23|@status (3), u8: 0|server (80), string: \"sim ntp.server\""},
     {11, "Expert Info (Error/Malformed): Malformed: payload length 9 but 4 bytes follow"},
 };

@@ -50,13 +50,22 @@ bool within(int ms, Done done) {
     return false;
 }
 
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string readFile(const std::string& path) {
+    std::ostringstream ss;
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
+    return ss.str();
+}
+
 } // namespace
 
 uint16_t freePort() {
     // Below the kernel's ephemeral range (32768 and up by default), so that no socket another
     // test opens meanwhile is given the port before the daemon binds it.
-    static std::mt19937 rng(static_cast<unsigned>(getpid()) ^
-                            static_cast<unsigned>(Clock::now().time_since_epoch().count()));
+    static std::mt19937 rng(std::random_device{}());
     static uint16_t last = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         auto port = static_cast<uint16_t>(20000 + rng() % 12000);
@@ -66,18 +75,6 @@ uint16_t freePort() {
         }
     }
     return 0;
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 Process::Process(const std::vector<std::string>& argv, const std::string& log_path) {
@@ -107,28 +104,23 @@ Process::Process(const std::vector<std::string>& argv, const std::string& log_pa
     }
 }
 
-Process::~Process() {
-    stop();
-}
-
 bool Process::waitExit(int ms, int* status) {
     int st = 0;
     if (mPid <= 0 || !within(ms, [&] { return waitpid(mPid, &st, WNOHANG) == mPid; })) {
         return false;
     }
     mPid = -1;
-    if (status != nullptr) {
-        *status = st;
-    }
+    *status = st;
     return true;
 }
 
 void Process::stop() {
     if (mPid > 0) {
         kill(mPid, SIGTERM);
-        if (!waitExit(5000, nullptr)) {
+        int status = 0;
+        if (!waitExit(5000, &status)) {
             kill(mPid, SIGKILL);
-            waitExit(5000, nullptr);
+            waitExit(5000, &status);
         }
     }
 }
@@ -148,13 +140,11 @@ MsgPtr request(const char* kind, uint8_t seq, const std::string& words) {
     return msg;
 }
 
-Client::Client(const char* address, uint16_t port) {
+Client::Client(const char* address, uint16_t port) : mPeer(toolkit::loopbackAddress(0)) {
     std::string error;
     sockaddr_in local{};
-    if (!toolkit::resolveIPv4(address, port, &local, &error) || !mSocket.open(local, &error) ||
-        !toolkit::resolveIPv4("127.0.0.1", 0, &mPeer, &error)) {
-        ADD_FAILURE() << error;
-    }
+    EXPECT_TRUE(toolkit::resolveIPv4(address, port, &local, &error) && mSocket.open(local, &error))
+        << error;
 }
 
 void Client::connectTo(const char* address, uint16_t port) {
@@ -170,9 +160,7 @@ void Client::sendRaw(uint16_t port, const void* data, size_t len) {
 }
 
 void Client::send(uint16_t port, QMsg& msg) {
-    std::vector<toolkit::Bytes> segments = toolkit::serialiseSegments(msg);
-    EXPECT_FALSE(segments.empty());
-    for (const toolkit::Bytes& s : segments) {
+    for (const toolkit::Bytes& s : toolkit::serialiseSegments(msg)) {
         sendRaw(port, s.data(), s.size());
     }
 }
@@ -183,9 +171,6 @@ MsgPtr Client::receive(int ms, std::vector<size_t>* sizes) {
     auto start = Clock::now();
     while (!reply.complete() && elapsed_ms(start) < ms) {
         int n = mSocket.receive(buf.data(), buf.size(), ms - elapsed_ms(start), nullptr);
-        if (n == toolkit::UdpSocket::kTimeout) {
-            break;
-        }
         if (n >= 0) {
             if (sizes != nullptr) {
                 sizes->push_back(static_cast<size_t>(n));
@@ -200,9 +185,8 @@ std::string Daemon::dir() {
     return TAMO_E2E_DIR;
 }
 
-const std::string& Daemon::prepare(const DaemonSetup& setup) {
-    static std::string log_path;
-    std::string d = dir();
+std::string Daemon::prepare(const DaemonSetup& setup) {
+    const std::string d = dir(), log_path = d + "/tamo.log";
     std::string scripts = d + "/scripts";
     std::error_code ignored;
     std::filesystem::remove_all(scripts, ignored);
@@ -210,7 +194,6 @@ const std::string& Daemon::prepare(const DaemonSetup& setup) {
     for (const auto& s : setup.scripts) {
         writeFile(scripts + "/" + s.first, s.second);
     }
-    log_path = d + "/tamo.log";
     std::ostringstream conf;
     conf << "tamo.broker.port = " << setup.brokerPort << "\n"
          << "tamo.north.port = " << setup.northPort << "\n"

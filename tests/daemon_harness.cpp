@@ -140,28 +140,24 @@ MsgPtr request(const char* kind, uint8_t seq, const std::string& words) {
     return msg;
 }
 
-Client::Client(const char* address, uint16_t port) : mPeer(toolkit::loopbackAddress(0)) {
+Client::Client(const char* address, uint16_t port) {
     std::string error;
     sockaddr_in local{};
     EXPECT_TRUE(toolkit::resolveIPv4(address, port, &local, &error) && mSocket.open(local, &error))
         << error;
 }
 
-void Client::connectTo(const char* address, uint16_t port) {
-    std::string error;
-    EXPECT_TRUE(toolkit::resolveIPv4(address, port, &mPeer, &error)) << error;
-    EXPECT_EQ(connect(mSocket.fd(), reinterpret_cast<const sockaddr*>(&mPeer), sizeof mPeer), 0);
-}
-
 void Client::sendRaw(uint16_t port, const void* data, size_t len) {
-    sockaddr_in to = mPeer;
-    to.sin_port = htons(port);
-    EXPECT_TRUE(mSocket.sendTo(static_cast<const uint8_t*>(data), len, to));
+    auto bytes = static_cast<const uint8_t*>(data);
+    EXPECT_TRUE(mSocket.sendTo(bytes, len, toolkit::loopbackAddress(port)));
 }
 
-void Client::send(uint16_t port, QMsg& msg) {
+void Client::send(uint16_t port, QMsg& msg, const char* address) {
+    std::string error;
+    sockaddr_in to{};
+    EXPECT_TRUE(toolkit::resolveIPv4(address, port, &to, &error)) << error;
     for (const toolkit::Bytes& s : toolkit::serialiseSegments(msg)) {
-        sendRaw(port, s.data(), s.size());
+        EXPECT_TRUE(mSocket.sendTo(s.data(), s.size(), to));
     }
 }
 
@@ -170,7 +166,7 @@ MsgPtr Client::receive(int ms, std::vector<size_t>* sizes) {
     toolkit::Bytes buf(toolkit::kDatagramBufferBytes);
     auto start = Clock::now();
     while (!reply.complete() && elapsed_ms(start) < ms) {
-        int n = mSocket.receive(buf.data(), buf.size(), ms - elapsed_ms(start), nullptr);
+        int n = mSocket.receive(buf.data(), buf.size(), ms - elapsed_ms(start), &mFrom);
         if (n >= 0) {
             if (sizes != nullptr) {
                 sizes->push_back(static_cast<size_t>(n));

@@ -43,17 +43,18 @@ class Client {
 public:
     explicit Client(const char* address = "127.0.0.1", uint16_t port = 0);
 
-    // From then on sends only to address:port, and receives only from there.
-    void connectTo(const char* address, uint16_t port);
-    void sendRaw(uint16_t port, const void* data, size_t len);
-    // Sends msg to the port of the peer's address (loopback unless connected), in segments.
-    void send(uint16_t port, QMsg& msg);
+    int fd() const { return mSocket.fd(); }
+    void sendRaw(uint16_t port, const void* data, size_t len); // to 127.0.0.1
+    // Sends msg to address:port, in segments.
+    void send(uint16_t port, QMsg& msg, const char* address = "127.0.0.1");
     // The reply assembled within ms, or null; each datagram's size goes to sizes.
     MsgPtr receive(int ms, std::vector<size_t>* sizes = nullptr);
+    // "address:port" of the last datagram received.
+    std::string from() const { return toolkit::formatAddress(mFrom); }
 
 private:
     toolkit::UdpSocket mSocket;
-    sockaddr_in mPeer{};
+    sockaddr_in mFrom{};
 };
 
 // The folder the test build of the daemon reads, with its settings and its scripts.

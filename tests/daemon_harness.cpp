@@ -2,14 +2,12 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -63,8 +61,7 @@ std::string readFile(const std::string& path) {
 } // namespace
 
 uint16_t freePort() {
-    // Below the kernel's ephemeral range (32768 and up by default), so that no socket another
-    // test opens meanwhile is given the port before the daemon binds it.
+    // Below the ephemeral ports (32768 up), so no socket opened meanwhile is given it first.
     static std::mt19937 rng(std::random_device{}());
     static uint16_t last = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
@@ -105,12 +102,10 @@ Process::Process(const std::vector<std::string>& argv, const std::string& log_pa
 }
 
 bool Process::waitExit(int ms, int* status) {
-    int st = 0;
-    if (mPid <= 0 || !within(ms, [&] { return waitpid(mPid, &st, WNOHANG) == mPid; })) {
+    if (mPid <= 0 || !within(ms, [&] { return waitpid(mPid, status, WNOHANG) == mPid; })) {
         return false;
     }
     mPid = -1;
-    *status = st;
     return true;
 }
 

@@ -11,8 +11,7 @@ TEST_F(NorthPath, SilentUpstreamThenNextRequestStartsClean) {
     EXPECT_EQ(ask("get", 1, "ntp", 4500), nullptr);
     EXPECT_TRUE(mDaemon->logHas("North message timed out...", 1000));
     EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(2900));
-    // After ten seconds without a datagram from upstream a keep-alive goes north; it takes a
-    // sequence number like any north message.
+    // Ten seconds without a datagram from upstream: a keep-alive, with the next sequence number.
     EXPECT_EQ(mUpstream->received(2, 13000), (Lines{"1 0 1", "1 1 0"}));
 
     // The same port answered by a talkative stand-in: the next forward gets its reply.

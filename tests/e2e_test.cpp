@@ -103,7 +103,6 @@ TEST_F(EndToEnd, UnbindableBrokerEndsTheProcessWithStatusZero) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         EXPECT_TRUE(d.logHas(c.reason));
         EXPECT_TRUE(d.logHas("Could not bind to port " + port));
-        EXPECT_FALSE(d.logHas("North link connected"));
     }
 }
 
@@ -115,10 +114,7 @@ TEST_F(EndToEnd, TenThousandBadDatagramsLeaveAFewDozenLogLines) {
     Daemon& d = start();
     Client denied("127.0.0.2");
     const toolkit::Bytes bad = toolkit::serialiseSegments(*request("get", 3, kRefused))[0];
-    auto lines_in = [](const std::string& text) {
-        return std::count(text.begin(), text.end(), '\n');
-    };
-    const auto lines_before = lines_in(d.log());
+    const size_t before = d.log().size();
     std::mt19937 rng(7);
     for (int i = 0; i < 10000; ++i) {
         toolkit::Bytes junk(i % 4 == 1 ? rng() % 1400 : 0);
@@ -137,8 +133,8 @@ TEST_F(EndToEnd, TenThousandBadDatagramsLeaveAFewDozenLogLines) {
     while (mClient.receive(300) != nullptr) {
     }
     ASSERT_NE(ask("get", 9, "system"), nullptr);
-    std::string log = d.log();
-    auto lines = lines_in(log) - lines_before;
+    std::string log = d.log().substr(before);
+    auto lines = std::count(log.begin(), log.end(), '\n');
     EXPECT_TRUE(lines >= 3 && lines <= 40) << log;
     EXPECT_NE(log.find("similar lines suppressed"), std::string::npos) << log;
 }
@@ -198,9 +194,8 @@ TEST_F(EndToEnd, WritesAreAuditedAndSigusr1WritesTheCounters) {
 }
 
 // Only what no script owns goes north, each with the next of 128 sequence numbers; the answer
-// comes back with the requester's own. A reply in three segments is relayed whole; with its
-// last segment first the reply ends there, so the requester gets nothing rather than a reply
-// with tags missing, and the stragglers are dropped.
+// comes back with the requester's own. A reply in three segments is relayed whole; with its last
+// segment first the requester gets nothing rather than a reply with tags missing.
 TEST_F(NorthPath, UnownedRequestsGoNorthWithSequenceNumbersThatWrap) {
     start({"--segments", "3"});
     // Message id 2 for an owned object: the script owns it but no operation handles it; a

@@ -20,9 +20,8 @@ using namespace e2e;
 using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
-// Serves system and interface. A get of interface answers 40 objects, more than one datagram;
-// a replace of interface answers 5000 values, more tags than a message carries. A get of system
-// says in its location (65) what the script saw as the uptime (67) last set.
+// Serves system and interface: a get of interface answers 40 objects (several datagrams), a
+// replace 5000 values (too many tags); a get of system puts the uptime (67) last set in 65.
 inline const char* const kScript = R"lua(
 store = store or {}
 function getObjects() return {32, 33} end

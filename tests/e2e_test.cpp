@@ -18,8 +18,7 @@ using namespace e2e_cases;
 // A tag the dictionary does not allow in the system object: the request is refused.
 const char* const kRefused = "system.200=u32:1";
 
-// Each kind of request, with values crossing as sent both ways: the script's get says in its
-// location what it saw as the uptime. A reply of more tags than a message carries is not sent;
+// Each kind of request, values crossing as sent both ways; a reply of too many tags is not sent,
 // a large one comes in several datagrams to its own requester.
 TEST_F(EndToEnd, OwnedRequestsAnsweredWithKindAndSequence) {
     Daemon& d = start();

@@ -2,14 +2,12 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -50,13 +48,21 @@ bool within(int ms, Done done) {
     return false;
 }
 
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string readFile(const std::string& path) {
+    std::ostringstream ss;
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
+    return ss.str();
+}
+
 } // namespace
 
 uint16_t freePort() {
-    // Below the kernel's ephemeral range (32768 and up by default), so that no socket another
-    // test opens meanwhile is given the port before the daemon binds it.
-    static std::mt19937 rng(static_cast<unsigned>(getpid()) ^
-                            static_cast<unsigned>(Clock::now().time_since_epoch().count()));
+    // Below the ephemeral ports (32768 up), so no socket opened meanwhile is given it first.
+    static std::mt19937 rng(std::random_device{}());
     static uint16_t last = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         auto port = static_cast<uint16_t>(20000 + rng() % 12000);
@@ -66,18 +72,6 @@ uint16_t freePort() {
         }
     }
     return 0;
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 Process::Process(const std::vector<std::string>& argv, const std::string& log_path) {
@@ -107,28 +101,21 @@ Process::Process(const std::vector<std::string>& argv, const std::string& log_pa
     }
 }
 
-Process::~Process() {
-    stop();
-}
-
 bool Process::waitExit(int ms, int* status) {
-    int st = 0;
-    if (mPid <= 0 || !within(ms, [&] { return waitpid(mPid, &st, WNOHANG) == mPid; })) {
+    if (mPid <= 0 || !within(ms, [&] { return waitpid(mPid, status, WNOHANG) == mPid; })) {
         return false;
     }
     mPid = -1;
-    if (status != nullptr) {
-        *status = st;
-    }
     return true;
 }
 
 void Process::stop() {
     if (mPid > 0) {
         kill(mPid, SIGTERM);
-        if (!waitExit(5000, nullptr)) {
+        int status = 0;
+        if (!waitExit(5000, &status)) {
             kill(mPid, SIGKILL);
-            waitExit(5000, nullptr);
+            waitExit(5000, &status);
         }
     }
 }
@@ -151,29 +138,21 @@ MsgPtr request(const char* kind, uint8_t seq, const std::string& words) {
 Client::Client(const char* address, uint16_t port) {
     std::string error;
     sockaddr_in local{};
-    if (!toolkit::resolveIPv4(address, port, &local, &error) || !mSocket.open(local, &error) ||
-        !toolkit::resolveIPv4("127.0.0.1", 0, &mPeer, &error)) {
-        ADD_FAILURE() << error;
-    }
-}
-
-void Client::connectTo(const char* address, uint16_t port) {
-    std::string error;
-    EXPECT_TRUE(toolkit::resolveIPv4(address, port, &mPeer, &error)) << error;
-    EXPECT_EQ(connect(mSocket.fd(), reinterpret_cast<const sockaddr*>(&mPeer), sizeof mPeer), 0);
+    EXPECT_TRUE(toolkit::resolveIPv4(address, port, &local, &error) && mSocket.open(local, &error))
+        << error;
 }
 
 void Client::sendRaw(uint16_t port, const void* data, size_t len) {
-    sockaddr_in to = mPeer;
-    to.sin_port = htons(port);
-    EXPECT_TRUE(mSocket.sendTo(static_cast<const uint8_t*>(data), len, to));
+    auto bytes = static_cast<const uint8_t*>(data);
+    EXPECT_TRUE(mSocket.sendTo(bytes, len, toolkit::loopbackAddress(port)));
 }
 
-void Client::send(uint16_t port, QMsg& msg) {
-    std::vector<toolkit::Bytes> segments = toolkit::serialiseSegments(msg);
-    EXPECT_FALSE(segments.empty());
-    for (const toolkit::Bytes& s : segments) {
-        sendRaw(port, s.data(), s.size());
+void Client::send(uint16_t port, QMsg& msg, const char* address) {
+    std::string error;
+    sockaddr_in to{};
+    EXPECT_TRUE(toolkit::resolveIPv4(address, port, &to, &error)) << error;
+    for (const toolkit::Bytes& s : toolkit::serialiseSegments(msg)) {
+        EXPECT_TRUE(mSocket.sendTo(s.data(), s.size(), to));
     }
 }
 
@@ -182,10 +161,7 @@ MsgPtr Client::receive(int ms, std::vector<size_t>* sizes) {
     toolkit::Bytes buf(toolkit::kDatagramBufferBytes);
     auto start = Clock::now();
     while (!reply.complete() && elapsed_ms(start) < ms) {
-        int n = mSocket.receive(buf.data(), buf.size(), ms - elapsed_ms(start), nullptr);
-        if (n == toolkit::UdpSocket::kTimeout) {
-            break;
-        }
+        int n = mSocket.receive(buf.data(), buf.size(), ms - elapsed_ms(start), &mFrom);
         if (n >= 0) {
             if (sizes != nullptr) {
                 sizes->push_back(static_cast<size_t>(n));
@@ -200,9 +176,8 @@ std::string Daemon::dir() {
     return TAMO_E2E_DIR;
 }
 
-const std::string& Daemon::prepare(const DaemonSetup& setup) {
-    static std::string log_path;
-    std::string d = dir();
+std::string Daemon::prepare(const DaemonSetup& setup) {
+    const std::string d = dir(), log_path = d + "/tamo.log";
     std::string scripts = d + "/scripts";
     std::error_code ignored;
     std::filesystem::remove_all(scripts, ignored);
@@ -210,7 +185,6 @@ const std::string& Daemon::prepare(const DaemonSetup& setup) {
     for (const auto& s : setup.scripts) {
         writeFile(scripts + "/" + s.first, s.second);
     }
-    log_path = d + "/tamo.log";
     std::ostringstream conf;
     conf << "tamo.broker.port = " << setup.brokerPort << "\n"
          << "tamo.north.port = " << setup.northPort << "\n"

@@ -1,9 +1,6 @@
-// Runs the real daemon and zeld-sim as child processes for end-to-end tests, and talks to them
-// over loopback UDP with the shipped toolkit: its socket, request builder and reply assembler.
-//
-// The test build of the daemon reads its settings and scripts from a fixed folder in the build
-// tree (TAMO_E2E_DIR); every test rewrites that folder before it starts the daemon, so the
-// tests that use it hold a CTest resource lock on it.
+// Runs the real daemon and zeld-sim as child processes and talks to them over loopback UDP with
+// the shipped toolkit. The daemon's test build reads a fixed folder (TAMO_E2E_DIR) that every
+// test rewrites, so the tests that use it hold a CTest resource lock on it.
 #pragma once
 
 #include <cstdint>
@@ -20,17 +17,12 @@ using toolkit::MsgPtr;
 // A UDP port on which nothing listens right now.
 uint16_t freePort();
 
-// Writes text to path, creating or truncating it.
-void writeFile(const std::string& path, const std::string& text);
-std::string readFile(const std::string& path);
-
 // A child process, killed and reaped when the object goes.
 class Process {
 public:
-    // Starts argv[0] with the arguments; output goes to log_path. Under a cross build the
-    // emulator given at build time runs it.
+    // Starts argv (under the build's emulator, if any) with its output going to log_path.
     Process(const std::vector<std::string>& argv, const std::string& log_path);
-    ~Process();
+    ~Process() { stop(); }
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
@@ -51,19 +43,18 @@ class Client {
 public:
     explicit Client(const char* address = "127.0.0.1", uint16_t port = 0);
 
-    // Connects the socket to address:port: from then on it sends there whatever port is given,
-    // and receives only what comes from there.
-    void connectTo(const char* address, uint16_t port);
-    void sendRaw(uint16_t port, const void* data, size_t len);
-    // Sends msg to the port of the peer's address (loopback unless connected), in segments.
-    void send(uint16_t port, QMsg& msg);
-    // Receives datagrams for up to ms into one reply: null when none completed. Every
-    // datagram's size goes to sizes when given.
+    int fd() const { return mSocket.fd(); }
+    void sendRaw(uint16_t port, const void* data, size_t len); // to 127.0.0.1
+    // Sends msg to address:port, in segments.
+    void send(uint16_t port, QMsg& msg, const char* address = "127.0.0.1");
+    // The reply assembled within ms, or null; each datagram's size goes to sizes.
     MsgPtr receive(int ms, std::vector<size_t>* sizes = nullptr);
+    // "address:port" of the last datagram received.
+    std::string from() const { return toolkit::formatAddress(mFrom); }
 
 private:
     toolkit::UdpSocket mSocket;
-    sockaddr_in mPeer{};
+    sockaddr_in mFrom{};
 };
 
 // The folder the test build of the daemon reads, with its settings and its scripts.
@@ -71,10 +62,8 @@ struct DaemonSetup {
     uint16_t brokerPort = 0;
     uint16_t northPort = 0;
     std::string northHost = "127.0.0.1";
-    // priority of the category cConnection; further settings lines, appended as they are
-    std::string connectionLog = "DEBUG";
-    std::string settings;
-    // file name -> Lua source, written into the script folder
+    std::string connectionLog = "DEBUG"; // priority of the category cConnection
+    std::string settings;                // further lines, appended as they are
     std::vector<std::pair<std::string, std::string>> scripts;
 };
 
@@ -82,11 +71,9 @@ struct DaemonSetup {
 class Daemon {
 public:
     explicit Daemon(const DaemonSetup& setup, bool wait_ready = true);
-    // Fails the running test when the daemon's output holds a sanitizer's report (a data race,
-    // a memory error, undefined behaviour): a child process's reports would go unread otherwise.
+    // Fails the running test when the daemon's output holds a sanitizer's report, which would
+    // go unread otherwise.
     ~Daemon();
-    Daemon(const Daemon&) = delete;
-    Daemon& operator=(const Daemon&) = delete;
 
     // True once the daemon's log holds text (polled for up to ms).
     bool logHas(const std::string& text, int ms = 0) const;
@@ -96,7 +83,7 @@ public:
     static std::string dir();
 
 private:
-    static const std::string& prepare(const DaemonSetup& setup);
+    static std::string prepare(const DaemonSetup& setup);
     Process mProcess;
 };
 
@@ -105,8 +92,7 @@ class Upstream {
 public:
     Upstream(uint16_t port, const std::vector<std::string>& options);
 
-    // One "<msgid> <seq> <ntags>" line per datagram received, once there are n of them or
-    // after ms.
+    // One "<msgid> <seq> <ntags>" line per datagram received, once there are n or after ms.
     std::vector<std::string> received(size_t n = 0, int ms = 0) const;
 
 private:

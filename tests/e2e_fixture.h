@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <memory>
+#include <numeric>
 #include <string>
 
 #include "daemon_harness.h"
@@ -14,17 +16,12 @@
 
 namespace e2e_cases {
 
-using e2e::Client;
-using e2e::Daemon;
-using e2e::DaemonSetup;
-using e2e::MsgPtr;
-using e2e::request;
-using e2e::Upstream;
+using namespace e2e;
 using Lines = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
 
-// Serves system and interface. A get of interface answers 40 objects, more than one datagram;
-// a replace of interface answers 5000 values, more tags than a message carries. A get of system
-// says in its location (65) what the script saw as the uptime (67) last set.
+// Serves system and interface: a get of interface answers 40 objects (several datagrams), a
+// replace 5000 values (too many tags); a get of system puts the uptime (67) last set in 65.
 inline const char* const kScript = R"lua(
 store = store or {}
 function getObjects() return {32, 33} end
@@ -76,11 +73,8 @@ inline std::string dump(const QMsg& msg) {
         words.push_back(w);
         std::sort(words.begin() + static_cast<std::ptrdiff_t>(members), words.end());
     }
-    std::string s;
-    for (const std::string& w : words) {
-        s += w + " ";
-    }
-    return s;
+    return std::accumulate(words.begin(), words.end(), std::string(),
+                           [](const std::string& s, const std::string& w) { return s + w + " "; });
 }
 
 class EndToEnd : public testing::Test {

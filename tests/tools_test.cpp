@@ -330,6 +330,8 @@ TEST(Sim, CannedAnswersAndWhatTheOptionsChange) {
     std::vector<Bytes> pieces =
         toolkit::serialiseSegments(*build("set " + kLong + " system.contact=c"));
     ASSERT_EQ(pieces.size(), 2u);
+    MsgPtr piece = parse(pieces[0]);
+    ASSERT_NE(piece, nullptr);
     struct Case {
         const QMsg& request;
         toolkit::SimOptions options; // segments, reverse, seqOffset, replyId, answerKeepalives,
@@ -347,7 +349,7 @@ TEST(Sim, CannedAnswersAndWhatTheOptionsChange) {
          {1, false, 0, -1, true, true},
          "127/1/0L 0/1/0L 1/1/0L 2/1/0L 3/1/0L junk 4/1/0L 4/1/0L"},
         // Pieces of a request too large for one datagram are not answered one by one.
-        {*parse(pieces[0]), {}, "none"},
+        {*piece, {}, "none"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(sim_datagrams(c.request, c.options), c.datagrams);

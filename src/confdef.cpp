@@ -19,6 +19,8 @@ const sSetting kSettings[] = {
      "memory one script's Lua state may hold (64 to 1048576)"},
 };
 const size_t kSettingCount = sizeof kSettings / sizeof kSettings[0];
+static_assert(sizeof kSettings / sizeof kSettings[0] == size_t(eSetting::ScriptMemory) + 1,
+              "one row per eSetting, in its order");
 
 cConfig* cConfig::mInstance = nullptr;
 

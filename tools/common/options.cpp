@@ -131,8 +131,10 @@ int guardedMain(const char* prog, int (*run)(int, char**), int argc, char** argv
         return run(argc, argv);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", prog, e.what());
-        return 1;
+    } catch (...) {
+        std::fprintf(stderr, "%s: unexpected failure\n", prog);
     }
+    return 1;
 }
 
 } // namespace toolkit

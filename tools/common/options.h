@@ -44,7 +44,8 @@ bool optionNumber(const std::string& name, const char* value, uint32_t max, uint
 int usageError(const char* prog, const std::string& text);
 
 // run(argc, argv)'s status; an exception that escapes it is printed as "PROG: WHAT" on stderr
-// and gives status 1, so main never ends in std::terminate.
+// (any other exception as "PROG: unexpected failure") and gives status 1, so main never ends in
+// std::terminate.
 int guardedMain(const char* prog, int (*run)(int, char**), int argc, char** argv);
 
 } // namespace toolkit

@@ -125,14 +125,31 @@ const std::vector<toolkit::OptionSpec> kOptions = {
     {"count-file", 0, true, kOptCountFile},
 };
 
+// A flag's effect; every option that takes no value comes here.
 bool take_flag(int id, Options* o) {
-    if (id == kOptDropKeepalives || id == kOptAnswerKeepalives) {
+    switch (id) {
+    case kOptHelp:
+        o->help = true;
+        break;
+    case kOptVerbose:
+        o->verbose = true;
+        break;
+    case kOptReverse:
+        o->sim.reverse = true;
+        break;
+    case kOptSilent:
+        o->silent = true;
+        break;
+    case kOptNoise:
+        o->sim.noise = true;
+        break;
+    case kOptDropKeepalives:
+    case kOptAnswerKeepalives:
         o->sim.answerKeepalives = id == kOptAnswerKeepalives;
-        return true;
+        break;
+    default:
+        break;
     }
-    // The other flags lead OptionId, in this order.
-    bool* flags[] = {&o->help, &o->verbose, &o->sim.reverse, &o->silent, &o->sim.noise};
-    *flags[id] = true;
     return true;
 }
 

@@ -115,8 +115,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > qwire::kMaxSegmentBytes) {
         return 0;
     }
-    std::unique_ptr<QMsg> msg(QMsg::parseMsg(data, static_cast<uint16_t>(size)));
+    QWireFault why;
+    std::unique_ptr<QMsg> msg(QMsg::parseMsg(data, static_cast<uint16_t>(size), &why));
     if (!msg) {
+        // Every refusal names a rule, and its description stays within the buffer.
+        char line[64];
+        if (why.rule == QWireFault::kAccepted ||
+            describeWireFault(why, line, sizeof line)[0] == 0) {
+            __builtin_trap();
+        }
         return 0;
     }
     check_dictionary(msg.get());

@@ -2,12 +2,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cinttypes>
 #include <cstring>
 #include <ctime>
-#include <netdb.h>
-#include <string>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +13,7 @@
 #include "qmsg.h"
 #include "qwire.h"
 #include "scriptwatch.h"
+#include "segments.h"
 #include "watchdog.h"
 #include "zeldict.h"
 
@@ -24,15 +21,8 @@ namespace {
 
 const char* const kCategory = "cConnection";
 using qwire::kSegmentBytes;
-constexpr time_t kReplyWaitSeconds = 3;
-constexpr time_t kKeepAliveSeconds = 10;
 // How often an idle receive loop wakes without a watchdog: only so that SIGUSR1 can end it.
 constexpr uint64_t kIdleWakeSeconds = 10;
-using qwire::kKeepAliveId;
-using qwire::kSeqMask;
-
-const char* const kAuditCategory = "audit";
-constexpr size_t kAuditObjects = 32; // objects named in one audit line; the rest are counted
 
 // Request kinds a script serves, by message id.
 enum : uint8_t { kSet = 0, kGet = 1, kDelete = 4, kReplace = 5 };
@@ -62,11 +52,6 @@ const sRoute* find_route(uint8_t id) {
     return nullptr;
 }
 
-const char* kind_name(uint8_t id) {
-    const sRoute* r = find_route(id);
-    return r != nullptr ? r->kind : nullptr;
-}
-
 const char* outcome_name(cLuaVM::eOutcome outcome) {
     switch (outcome) {
     case cLuaVM::OUTCOME_DONE:
@@ -79,32 +64,13 @@ const char* outcome_name(cLuaVM::eOutcome outcome) {
     return "script error";
 }
 
-// Serialises m in segments of at most kSegmentBytes, each into the buffer buffer() gives, and
-// hands each one's length to send. Both the replies and the forwards go out this way. A segment
-// that serialises to nothing is skipped with an error line: an empty datagram would only confuse
-// the receiver.
-template <typename Buffer, typename Send>
-void send_segments(cQlog& log, const char* path, QMsg* m, Buffer buffer, Send send) {
-    m->segmentMessage(kSegmentBytes);
-    m->resetSegment();
-    for (QMsg* seg = m->getNextSegment(); seg != nullptr; seg = m->getNextSegment()) {
-        uint16_t n = seg->getMsg(buffer(), kSegmentBytes);
-        if (n == 0) {
-            log.error("%s segment does not serialise; not sent", path);
-            continue;
-        }
-        send(n);
-    }
-}
-
 // One limit per kind of line that a peer can cause.
 cQlogLimit g_rx_len_limit;
 cQlogLimit g_denied_limit;
 cQlogLimit g_dictionary_limit;
 cQlogLimit g_unhandled_limit;
 cQlogLimit g_oversized_limit;
-cQlogLimit g_north_tx_limit;
-cQlogLimit g_north_read_limit;
+cQlogLimit g_malformed_limit;
 
 } // namespace
 
@@ -123,37 +89,20 @@ bool cConnection::start() {
 
 cConnection::cConnection()
     // The datagram buffers are left as they are: pages no datagram reaches stay untouched.
-    : cQlog(kCategory), mRxHdr(), mRxIov(), mRxBufferSize(0), mCurrClient(), mCurrLocal(),
-      mCurrLocalKnown(false), mTxHdr(), mTxIov(), mTxCount(0), mAudit(kAuditCategory), mMsgSeq(0),
-      mRxSeq(0), mRxReady(false), mRxRefused(false), mRxMsg(nullptr), mResponse(new cConfigTable()),
-      mCounters() {
-    mBrokerPort = static_cast<uint16_t>(cConfig::getInt(eSetting::BrokerPort));
-    mBrokerSocket = -1;
-    mNorthHost = cConfig::getString(eSetting::NorthHost);
-    mNorthPort = static_cast<uint16_t>(cConfig::getInt(eSetting::NorthPort));
-    mNorthSocket = -1;
-    pthread_mutex_init(&mTxMutex, nullptr);
-    pthread_mutex_init(&mRxMutex, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&mRxCond, &attr);
-    pthread_condattr_destroy(&attr);
-    debug("North Port: %d; Broker Port: %d", mNorthPort, mBrokerPort);
+    : cQlog(kCategory), mBrokerPort(static_cast<uint16_t>(cConfig::getInt(eSetting::BrokerPort))),
+      mBrokerSocket(-1), mRxHdr(), mRxIov(), mRxBufferSize(0), mCurrClient(), mCurrLocal(),
+      mCurrLocalKnown(false), mTxHdr(), mTxIov(), mTxCount(0),
+      mNorth(cConfig::getString(eSetting::NorthHost),
+             static_cast<uint16_t>(cConfig::getInt(eSetting::NorthPort))),
+      mResponse(new cConfigTable()), mCounters() {
+    debug("North Port: %d; Broker Port: %d", mNorth.port(), mBrokerPort);
 }
 
 cConnection::~cConnection() {
     if (mBrokerSocket >= 0) {
         close(mBrokerSocket);
     }
-    if (mNorthSocket >= 0) {
-        close(mNorthSocket);
-    }
-    delete mRxMsg;
     delete mResponse;
-    pthread_cond_destroy(&mRxCond);
-    pthread_mutex_destroy(&mRxMutex);
-    pthread_mutex_destroy(&mTxMutex);
 }
 
 bool cConnection::setup() {
@@ -181,10 +130,10 @@ bool cConnection::setup() {
     }
     const char* allow = cConfig::getString(eSetting::BrokerAllow);
     mPeerFilter.configure(allow);
-    mNorthSocket = socket(AF_INET, SOCK_DGRAM, 0);
-    debug("Created North Socket on port %d", mNorthPort);
+    mNorth.open();
+    debug("Created North Socket on port %d", mNorth.port());
     info("Listening on UDP %s:%d for %s; requests no script serves go to port %d of %s", address,
-         mBrokerPort, allow, mNorthPort, mNorthHost);
+         mBrokerPort, allow, mNorth.port(), mNorth.host());
     return true;
 }
 
@@ -207,8 +156,7 @@ bool cConnection::run() {
     sigemptyset(&usr1);
     sigaddset(&usr1, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &usr1, &previous);
-    pthread_t poller;
-    pthread_create(&poller, nullptr, north_poller, this);
+    mNorth.startPoller();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
     // Under a service manager's watchdog an idle receive wakes up in time to ping it; without
@@ -228,7 +176,7 @@ bool cConnection::run() {
         // datagram was handled, is answered before the loop blocks again.
         if (mReportCounters != 0) {
             mReportCounters = 0;
-            report_counters();
+            reportCounters(*this, mCounters, mNorth.counters());
         }
         debug("Waiting for data");
         int count = receive_batch();
@@ -329,7 +277,7 @@ void cConnection::send_reply(QMsg* reply) {
         queue_datagram(n);
         return;
     }
-    send_segments(
+    sendSegments(
         *this, "Reply", reply, [this] { return tx_buffer(); },
         [this](uint16_t len) { queue_datagram(len); });
 }
@@ -388,48 +336,18 @@ void cConnection::flush_replies() {
     mTxCount = 0;
 }
 
-void cConnection::report_counters() {
-    info("Counters: received=%" PRIu64 " denied=%" PRIu64 " malformed=%" PRIu64 " refused=%" PRIu64
-         " served=%" PRIu64 " script_errors=%" PRIu64 " forwards=%" PRIu64
-         " forwards_answered=%" PRIu64 " forwards_timed_out=%" PRIu64 " forwards_refused=%" PRIu64
-         " replies=%" PRIu64 " reply_bytes=%" PRIu64 " lines_suppressed=%" PRIu64,
-         mCounters.received, mCounters.denied, mCounters.malformed, mCounters.refused,
-         mCounters.served, mCounters.scriptErrors, mCounters.forwards, mCounters.answered,
-         mCounters.timedOut, mCounters.northRefused, mCounters.replies, mCounters.replyBytes,
-         cQlog::suppressedLines());
-}
-
-void cConnection::audit(const QuorrelMessage* qmsg, uint8_t msg_id, uint8_t seq, const char* by,
-                        const char* outcome, const timespec& started) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t us = (static_cast<int64_t>(now.tv_sec) - started.tv_sec) * 1000000 +
-                 (now.tv_nsec - started.tv_nsec) / 1000;
-    std::string objects;
-    std::vector<QuorrelObject*>* objs = qmsg->getObjects();
-    if (objs != nullptr) {
-        for (size_t i = 0; i < objs->size() && i < kAuditObjects; ++i) {
-            uint8_t id = (*objs)[i]->getID();
-            const QuorrelObjectDef* def = findObjectById(ZEL::DictDef, id);
-            objects += i == 0 ? "" : ",";
-            objects += def != nullptr ? def->name : std::to_string(id);
-        }
-        if (objs->size() > kAuditObjects) {
-            objects += ",+" + std::to_string(objs->size() - kAuditObjects);
-        }
-        delete objs;
-    }
-    char host[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &mCurrClient.sin_addr, host, sizeof host);
-    mAudit.info("peer=%s:%d seq=%d kind=%s objects=%s by=\"%s\" outcome=\"%s\" us=%" PRId64, host,
-                ntohs(mCurrClient.sin_port), seq, kind_name(msg_id),
-                objects.empty() ? "-" : objects.c_str(), by, outcome, us);
-}
-
 void cConnection::handle_msg(uint8_t* buf, int len) {
-    QMsg* msg = QMsg::parseMsg(buf, static_cast<uint16_t>(len));
+    QWireFault fault;
+    QMsg* msg = QMsg::parseMsg(buf, static_cast<uint16_t>(len), &fault);
     if (msg == nullptr) {
         ++mCounters.malformed;
+        if (enabled(DEBUG)) {
+            char host[INET_ADDRSTRLEN];
+            char why[96];
+            inet_ntop(AF_INET, &mCurrClient.sin_addr, host, sizeof host);
+            limited(g_malformed_limit, DEBUG, "Datagram of %d bytes from %s:%d malformed: %s", len,
+                    host, ntohs(mCurrClient.sin_port), describeWireFault(fault, why, sizeof why));
+        }
         return;
     }
     uint8_t seq = msg->getMsgSeq();
@@ -444,67 +362,89 @@ void cConnection::handle_msg(uint8_t* buf, int len) {
     delete msg;
 }
 
+struct cConnection::sRequest {
+    QMsg* msg;
+    uint8_t msgId;
+    uint8_t seq;
+    const sRoute* route; // null for a message id no script operation takes
+    bool audited;        // a write, with the audit on: the clock was read
+    timespec started;
+    QuorrelMessage* checked; // the dictionary's view; owned, deleted at the end of the road
+    cConfigScript* script;   // the script serving every object, or null: north
+    const char* outcome;     // for the audit line
+};
+
 QMsg* cConnection::route_msg(QMsg* msg) {
+    uint8_t msg_id = msg->getMsgID();
+    const sRoute* route = find_route(msg_id);
+    sRequest r{msg, msg_id, msg->getMsgSeq(), route, false, {}, nullptr, nullptr, "done"};
     // A write leaves an audit line with how long it took; the clock is read only when the line
     // will be written.
-    uint8_t msg_id = msg->getMsgID();
-    uint8_t seq = msg->getMsgSeq();
-    bool audited = kind_name(msg_id) != nullptr && mAudit.enabled(INFO);
-    timespec started{};
-    if (audited) {
-        clock_gettime(CLOCK_MONOTONIC, &started);
+    r.audited = route != nullptr && route->kind != nullptr && mAudit.on();
+    if (r.audited) {
+        clock_gettime(CLOCK_MONOTONIC, &r.started);
     }
-    QDictRefusal why;
-    QuorrelMessage* qmsg = QuorrelMessage::parseQMsg(ZEL::DictDef, msg, &why);
-    if (qmsg == nullptr) {
-        ++mCounters.refused;
-        limited(g_dictionary_limit, INFO, "Quorrel message could not be built");
-        char reason[160];
-        debug("Request seq %d refused: %s", seq, describeRefusal(why, reason, sizeof reason));
+    if (!check_request(r)) {
         return nullptr;
     }
     debug("Got good Quorrel message");
     // On the stack: one allocation less per request, and none left behind by an exception.
-    cConfigTable request_table(qmsg);
-    cConfigTable* request = &request_table;
+    cConfigTable request(r.checked);
+    r.script = cConfigScript::getScript(&request);
+    QMsg* reply = nullptr;
+    if (write_gate(r)) {
+        reply = r.script != nullptr ? run_script(r, &request) : forward_msg(msg);
+        if (r.script == nullptr && reply == nullptr) {
+            r.outcome = "no reply from upstream";
+        }
+    }
+    audit(r);
+    delete r.checked;
+    return reply;
+}
+
+bool cConnection::check_request(sRequest& r) {
+    QDictRefusal why;
+    r.checked = QuorrelMessage::parseQMsg(ZEL::DictDef, r.msg, &why);
+    if (r.checked != nullptr) {
+        return true;
+    }
+    ++mCounters.refused;
+    limited(g_dictionary_limit, INFO, "Quorrel message could not be built");
+    char reason[160];
+    debug("Request seq %d refused: %s", r.seq, describeRefusal(why, reason, sizeof reason));
+    return false;
+}
+
+bool cConnection::write_gate(const sRequest& /*r*/) {
+    return true;
+}
+
+QMsg* cConnection::run_script(sRequest& r, cConfigTable* request) {
+    if (r.route == nullptr) {
+        limited(g_unhandled_limit, INFO, "We only handle get and set");
+        return nullptr;
+    }
     cConfigTable* response = mResponse;
     // Empty already, unless the last request was cut short by an exception.
     response->clear();
-    QMsg* reply = nullptr;
-    cConfigScript* script = cConfigScript::getScript(request);
-    const sRoute* route = find_route(msg_id);
-    if (script != nullptr && route == nullptr) {
-        limited(g_unhandled_limit, INFO, "We only handle get and set");
-    } else if (script != nullptr) {
-        (script->*route->run)(request, response);
-        ++mCounters.served;
-        if (script->lastOutcome() != cLuaVM::OUTCOME_DONE) {
-            ++mCounters.scriptErrors;
-        }
-        cConfigTable::sReplySize size;
-        reply = response->toQMsg(route->replyId, &size);
-        if (reply == nullptr) {
-            // A part of the answer would read as all of it: the requester gets none.
-            limited(g_oversized_limit, ERROR,
-                    "Reply of %s to request seq %d not sent: %u tags, %llu bytes of data "
-                    "break the message limits (%u tags, %u bytes, 65535 bytes per tag)",
-                    script->getName(), seq, static_cast<unsigned>(size.tags),
-                    static_cast<unsigned long long>(size.bytes),
-                    static_cast<unsigned>(QMsg::kMaxTags),
-                    static_cast<unsigned>(QMsg::kMaxDataBytes));
-        }
-        if (audited) {
-            audit(qmsg, msg_id, seq, script->getName(), outcome_name(script->lastOutcome()),
-                  started);
-        }
-    } else {
-        reply = forward_msg(msg);
-        if (audited) {
-            audit(qmsg, msg_id, seq, "forwarded",
-                  reply != nullptr ? "done" : "no reply from upstream", started);
-        }
+    (r.script->*r.route->run)(request, response);
+    ++mCounters.served;
+    if (r.script->lastOutcome() != cLuaVM::OUTCOME_DONE) {
+        ++mCounters.scriptErrors;
     }
-    delete qmsg;
+    r.outcome = outcome_name(r.script->lastOutcome());
+    cConfigTable::sReplySize size;
+    QMsg* reply = response->toQMsg(r.route->replyId, &size);
+    if (reply == nullptr) {
+        // A part of the answer would read as all of it: the requester gets none.
+        limited(g_oversized_limit, ERROR,
+                "Reply of %s to request seq %d not sent: %u tags, %llu bytes of data "
+                "break the message limits (%u tags, %u bytes, 65535 bytes per tag)",
+                r.script->getName(), r.seq, static_cast<unsigned>(size.tags),
+                static_cast<unsigned long long>(size.bytes), static_cast<unsigned>(QMsg::kMaxTags),
+                static_cast<unsigned>(QMsg::kMaxDataBytes));
+    }
     response->clear();
     return reply;
 }
@@ -512,198 +452,21 @@ QMsg* cConnection::route_msg(QMsg* msg) {
 QMsg* cConnection::forward_msg(QMsg* msg) {
     // Replies to earlier requests of the batch do not wait for the north link.
     flush_replies();
-    uint8_t requester_seq = msg->getMsgSeq();
-    uint8_t seq = produce_sequence();
-
-    ++mCounters.forwards;
-    pthread_mutex_lock(&mRxMutex);
-    mRxSeq = seq;
-    msg->setMsgSeq(seq);
-    mRxReady = true;
-    // A refusal the poller filed before the slot was armed belonged to an earlier datagram.
-    mRxRefused = false;
-    if (tx_msg(msg) == ECONNREFUSED) {
-        mRxRefused = true;
-    }
-
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += kReplyWaitSeconds;
-    // A refusal ends the wait at once: nothing listens upstream, so no reply can come.
-    while (mRxReady && !mRxRefused) {
-        if (pthread_cond_timedwait(&mRxCond, &mRxMutex, &deadline) != 0) {
-            break;
-        }
-    }
-
-    QMsg* reply = nullptr;
-    if (!mRxReady) {
-        debug("North Reply received...");
-        reply = mRxMsg;
-        mRxMsg = nullptr;
-        if (reply != nullptr && !reply->isComplete()) {
-            // Segments were lost or came out of order: relaying the rest would hand the
-            // requester a reply with tags missing, so it gets none, as for any failure.
-            debug("North reply incomplete; dropped");
-            delete reply;
-            reply = nullptr;
-        }
-        if (reply != nullptr) {
-            reply->setMsgSeq(requester_seq);
-            ++mCounters.answered;
-        }
-    } else {
-        if (mRxRefused) {
-            debug("North message timed out... (%s)", std::strerror(ECONNREFUSED));
-            ++mCounters.northRefused;
-        } else {
-            debug("North message timed out...");
-            ++mCounters.timedOut;
-        }
-        mRxReady = false;
-        mRxRefused = false;
-        delete mRxMsg;
-        mRxMsg = nullptr;
-    }
-    pthread_mutex_unlock(&mRxMutex);
-    return reply;
+    return mNorth.forward(msg);
 }
 
-int cConnection::tx_msg(QMsg* msg) {
-    int failed = 0;
-    debug("Forwarding northbound message seq %d", msg->getMsgSeq());
-    pthread_mutex_lock(&mTxMutex);
-    unsigned char out[kSegmentBytes];
-    send_segments(
-        *this, "North", msg, [&out] { return out; },
-        [&](uint16_t n) {
-            ssize_t sent = send(mNorthSocket, out, n, 0);
-            if (sent < 0 && errno == ECONNREFUSED) {
-                // The refusal of an earlier datagram, reported by this call, which sent nothing: a
-                // refusal of this one can only come later, to the poller.
-                sent = send(mNorthSocket, out, n, 0);
-            }
-            if (sent < 0) {
-                int e = errno;
-                if (failed == 0) {
-                    failed = e;
-                }
-                limited(g_north_tx_limit, ERROR, "North Tx Error %d: %s", static_cast<int>(sent),
-                        std::strerror(e));
-            } else {
-                debug("North sent %d bytes", static_cast<int>(sent));
-            }
-        });
-    pthread_mutex_unlock(&mTxMutex);
-    return failed;
-}
-
-uint8_t cConnection::produce_sequence() {
-    pthread_mutex_lock(&mTxMutex);
-    uint8_t seq = mMsgSeq;
-    mMsgSeq = static_cast<uint8_t>(mMsgSeq + 1);
-    pthread_mutex_unlock(&mTxMutex);
-    return static_cast<uint8_t>(seq & kSeqMask);
-}
-
-void cConnection::process_north_rx(uint8_t* buf, int len) {
-    // Filing happens under mRxMutex so that the requester never sees a half-filed reply, a
-    // reply completed just before it waits is taken at once, and nothing filed during its
-    // time-out stays behind for the next request.
-    pthread_mutex_lock(&mRxMutex);
-    if (!mRxReady) {
-        debug("Got data from zeld but we're not expecting it");
-        pthread_mutex_unlock(&mRxMutex);
+void cConnection::audit(const sRequest& r) {
+    if (!r.audited) {
         return;
     }
-    QMsg* msg = QMsg::parseMsg(buf, static_cast<uint16_t>(len));
-    if (msg == nullptr) {
-        pthread_mutex_unlock(&mRxMutex);
-        return;
-    }
-    if (msg->getMsgSeq() != mRxSeq) {
-        debug("Message not for us: Seq %d is not %d", msg->getMsgSeq(), mRxSeq);
-        delete msg;
-        pthread_mutex_unlock(&mRxMutex);
-        return;
-    }
-    bool last = msg->isLastSegment();
-    if (mRxMsg == nullptr) {
-        mRxMsg = msg;
-    } else {
-        if (!mRxMsg->addSegment(msg)) {
-            debug("Segment does not follow the reply so far; dropped");
-        }
-        delete msg;
-    }
-    if (last) {
-        mRxReady = false;
-        pthread_cond_signal(&mRxCond);
-    }
-    pthread_mutex_unlock(&mRxMutex);
-}
-
-void cConnection::north_refused() {
-    // Only the poller's lock is taken here, never mTxMutex with it.
-    pthread_mutex_lock(&mRxMutex);
-    if (mRxReady) {
-        mRxRefused = true;
-        pthread_cond_signal(&mRxCond);
-    }
-    pthread_mutex_unlock(&mRxMutex);
-}
-
-void* cConnection::north_poller(void* arg) {
-    auto* self = static_cast<cConnection*>(arg);
-
-    const char* host = self->mNorthHost;
-    hostent* he = gethostbyname2(host, AF_INET);
-    if (he == nullptr || he->h_addr_list[0] == nullptr) {
-        self->error("Could lookup address for %s", host);
-        return nullptr;
-    }
-    sockaddr_in addr{};
-    size_t addr_len = static_cast<size_t>(he->h_length);
-    if (addr_len > sizeof addr.sin_addr) {
-        addr_len = sizeof addr.sin_addr;
-    }
-    std::memcpy(&addr.sin_addr, he->h_addr_list[0], addr_len);
-    addr.sin_family = static_cast<sa_family_t>(he->h_addrtype);
-    addr.sin_port = htons(self->mNorthPort);
-    if (connect(self->mNorthSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        self->fatal("Could not connect to %s:%d", host, self->mNorthPort);
-        return nullptr;
-    }
-    self->debug("North link connected to %s:%d", host, self->mNorthPort);
-
-    uint8_t buf[kSegmentBytes];
-    for (;;) {
-        timeval timeout{kKeepAliveSeconds, 0};
-        fd_set readfds;
-        FD_ZERO(&readfds);
-        FD_SET(self->mNorthSocket, &readfds);
-        int ready = select(self->mNorthSocket + 1, &readfds, nullptr, nullptr, &timeout);
-        if (ready <= 0) {
-            QMsg keepalive(kKeepAliveId);
-            keepalive.setMsgSeq(self->produce_sequence());
-            // The refusal the keep-alive's send reports may be that of a forward's datagram.
-            if (self->tx_msg(&keepalive) == ECONNREFUSED) {
-                self->north_refused();
-            }
-            continue;
-        }
-        ssize_t n = read(self->mNorthSocket, buf, sizeof buf);
-        if (n >= 1) {
-            self->debug("Received %d bytes from zeld", static_cast<int>(n));
-            self->process_north_rx(buf, static_cast<int>(n));
-        } else {
-            int e = errno;
-            self->limited(g_north_read_limit, WARN, "Socket Read Error %d: %s", static_cast<int>(n),
-                          n < 0 ? std::strerror(e) : "empty datagram");
-            if (n < 0 && e == ECONNREFUSED) {
-                self->north_refused();
-            }
-        }
-    }
-    return nullptr;
+    cAudit::sEntry e{&mCurrClient,
+                     r.checked,
+                     r.seq,
+                     r.route->kind,
+                     r.script != nullptr ? r.script->getName() : "forwarded",
+                     r.outcome,
+                     -1,
+                     nullptr,
+                     r.started};
+    mAudit.write(e);
 }

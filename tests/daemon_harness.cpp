@@ -35,6 +35,21 @@ bool port_free(const char* host, uint16_t port) {
     return toolkit::resolveIPv4(host, port, &a, &error) && probe.open(a, &error);
 }
 
+// The stand-ins' output, one file for all of them, and the line each prints once it is bound.
+std::string upstream_log() {
+    return Daemon::dir() + "/upstream.out";
+}
+std::string listening_line(uint16_t port) {
+    return "zeld-sim: listening on 127.0.0.1:" + std::to_string(port) + "\n";
+}
+size_t lines_with(const std::string& text, const std::string& line) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(line, at)) != std::string::npos; at += line.size()) {
+        ++n;
+    }
+    return n;
+}
+
 // Polls done every 10 ms for up to ms (at least once); true as soon as it holds.
 template <typename Done>
 bool within(int ms, Done done) {
@@ -232,6 +247,8 @@ bool Daemon::logHas(const std::string& text, int ms) const {
 
 Upstream::Upstream(uint16_t port, const std::vector<std::string>& options)
     : mCountFile(Daemon::dir() + "/upstream-" + std::to_string(port) + ".txt"),
+      mListening(listening_line(port)),
+      mSeenBefore(lines_with(readFile(upstream_log()), mListening)),
       mProcess(
           [&] {
               writeFile(mCountFile, "");
@@ -241,8 +258,13 @@ Upstream::Upstream(uint16_t port, const std::vector<std::string>& options)
               argv.insert(argv.end(), options.begin(), options.end());
               return argv;
           }(),
-          Daemon::dir() + "/upstream.out") {
-    within(20000, [&] { return !port_free("127.0.0.1", port); });
+          upstream_log()) {
+    // Its own line says it has bound the port. Probing the port by binding it instead could
+    // take it from under the starting stand-in.
+    if (!within(20000,
+                [&] { return lines_with(readFile(upstream_log()), mListening) > mSeenBefore; })) {
+        ADD_FAILURE() << "zeld-sim does not listen on port " << port;
+    }
 }
 
 std::vector<std::string> Upstream::received(size_t n, int ms) const {

@@ -97,6 +97,8 @@ public:
 
 private:
     std::string mCountFile;
+    std::string mListening; // the line it prints once bound
+    size_t mSeenBefore;     // how often that line was in the shared output before it started
     Process mProcess;
 };
 

@@ -187,29 +187,49 @@ TEST(QMsgParse, RejectsMalformedDatagrams) {
     const Bytes u32 = tag(1, QT_UINT32, {0, 0, 0, 1});
     const Bytes base = datagram(1, 0, 0, u32);
     ASSERT_TRUE(parse(base)) << "the baseline is valid";
-    const std::vector<std::pair<const char*, Bytes>> bad = {
-        {"empty", {}},
-        {"short header", Bytes{0x51, 0x01, 1, 0, 0, 0, 0}},
-        {"bad magic", with(base, 0, 0x52)},
-        {"bad version", with(base, 1, 2)},
-        {"payload length past the end", with(base, 7, static_cast<uint8_t>(base[7] + 1))},
-        {"payload length short of the end", with(base, 7, static_cast<uint8_t>(base[7] - 1))},
-        {"truncated tag header", datagram(1, 0, 0, Bytes{1, QT_UINT8, 0})},
-        {"tag data past the end", with(datagram(1, 0, 0, tag(2, QT_STRING, {'a', 'b'})), 11, 3)},
-        {"u32 of 3 bytes", datagram(1, 0, 0, tag(1, QT_UINT32, {0, 0, 1}))},
-        {"u16 of 4 bytes", datagram(1, 0, 0, tag(1, QT_UINT16, {0, 0, 0, 1}))},
-        {"null with data", datagram(1, 0, 0, tag(1, QT_NULL, {0}))},
-        {"cut tag in a last segment", datagram(1, 0, 0, u32 + tag(2, QT_STRING | 0x80, {'a'}))},
-        {"cut tag not last", datagram(1, 0x80, 0, tag(2, QT_STRING | 0x80, {'a'}) + u32)},
-        {"continued tag not first", datagram(1, 0x80, 1, u32 + tag(2, QT_STRING | 0x40, {'a'}))},
-        {"continued tag in segment 0", datagram(1, 0x80, 0, tag(2, QT_STRING | 0x40, {'a'}))},
-        {"fixed-size tag cut", datagram(1, 0x80, 0, tag(1, QT_UINT32 | 0x80, {0, 0, 0, 1}))},
+    using F = QWireFault;
+    const std::vector<std::tuple<const char*, Bytes, F::Rule>> bad = {
+        {"empty", {}, F::kShortHeader},
+        {"short header", Bytes{0x51, 0x01, 1, 0, 0, 0, 0}, F::kShortHeader},
+        {"bad magic", with(base, 0, 0x52), F::kBadMagic},
+        {"bad version", with(base, 1, 2), F::kBadVersion},
+        {"payload length past the end", with(base, 7, static_cast<uint8_t>(base[7] + 1)),
+         F::kLengthField},
+        {"payload length short of the end", with(base, 7, static_cast<uint8_t>(base[7] - 1)),
+         F::kLengthField},
+        {"truncated tag header", datagram(1, 0, 0, Bytes{1, QT_UINT8, 0}), F::kTagCut},
+        {"tag data past the end", with(datagram(1, 0, 0, tag(2, QT_STRING, {'a', 'b'})), 11, 3),
+         F::kTagCut},
+        {"u32 of 3 bytes", datagram(1, 0, 0, tag(1, QT_UINT32, {0, 0, 1})), F::kBadTag},
+        {"u16 of 4 bytes", datagram(1, 0, 0, tag(1, QT_UINT16, {0, 0, 0, 1})), F::kBadTag},
+        {"null with data", datagram(1, 0, 0, tag(1, QT_NULL, {0})), F::kBadTag},
+        {"cut tag in a last segment", datagram(1, 0, 0, u32 + tag(2, QT_STRING | 0x80, {'a'})),
+         F::kPieceMisplaced},
+        {"cut tag not last", datagram(1, 0x80, 0, tag(2, QT_STRING | 0x80, {'a'}) + u32),
+         F::kPieceMisplaced},
+        {"continued tag not first", datagram(1, 0x80, 1, u32 + tag(2, QT_STRING | 0x40, {'a'})),
+         F::kPieceMisplaced},
+        {"continued tag in segment 0", datagram(1, 0x80, 0, tag(2, QT_STRING | 0x40, {'a'})),
+         F::kPieceMisplaced},
+        {"fixed-size tag cut", datagram(1, 0x80, 0, tag(1, QT_UINT32 | 0x80, {0, 0, 0, 1})),
+         F::kFixedSizeCut},
         {"more tags than allowed",
-         datagram(1, 0, 0, repeat(tag(1, QT_NULL, {}), QMsg::kMaxTags + 1))},
+         datagram(1, 0, 0, repeat(tag(1, QT_NULL, {}), QMsg::kMaxTags + 1)), F::kTooLarge},
     };
-    for (const auto& [name, bytes] : bad) {
+    for (const auto& [name, bytes, rule] : bad) {
         EXPECT_FALSE(parse(bytes)) << name;
+        QWireFault why;
+        EXPECT_EQ(QMsg::parseMsg(bytes.data(), static_cast<uint16_t>(bytes.size()), &why), nullptr);
+        EXPECT_EQ(why.rule, rule) << name;
     }
+    // The reason names the tag and where it starts.
+    QWireFault why;
+    const Bytes cut = datagram(1, 0, 0, u32 + tag(2, QT_STRING | 0x80, {'a'}));
+    QMsg::parseMsg(cut.data(), static_cast<uint16_t>(cut.size()), &why);
+    char line[120];
+    EXPECT_STREQ(describeWireFault(why, line, sizeof line),
+                 "tag 2 (type byte 0x81) at byte 16: piece of a cut tag not at the edge of its "
+                 "segment");
     EXPECT_EQ(QMsg::parseMsg(nullptr, 10), nullptr);
 
     // The reader under the parser: a read past the end yields 0 and fails every later read.

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <new>
 
@@ -55,8 +56,29 @@ bool QMsg::isComplete() const {
     return mSegIndex == 0 && !mMore && (mTags.empty() || mTags.front()->mFragment == 0);
 }
 
-QMsg* QMsg::parseMsg(const void* buf, uint16_t len) {
+namespace {
+
+// Records the first fault only; false, for the caller to return.
+bool refuse(QWireFault* why, QWireFault::Rule rule, size_t offset = 0, uint8_t id = 0,
+            uint8_t type = 0) {
+    if (why != nullptr && why->rule == QWireFault::kAccepted) {
+        why->rule = rule;
+        why->offset = static_cast<uint16_t>(offset);
+        why->tagId = id;
+        why->tagType = type;
+    }
+    return false;
+}
+
+} // namespace
+
+QMsg* QMsg::parseMsg(const void* buf, uint16_t len, QWireFault* why) {
+    if (why != nullptr) {
+        *why = QWireFault{};
+    }
     if (buf == nullptr) {
+        // No bytes at all read as a header cut short; a length without bytes is a caller's fault.
+        refuse(why, len == 0 ? QWireFault::kShortHeader : QWireFault::kNoInput);
         return nullptr;
     }
     Reader r(static_cast<const uint8_t*>(buf), len);
@@ -67,16 +89,21 @@ QMsg* QMsg::parseMsg(const void* buf, uint16_t len) {
     uint16_t index = r.u16();
     uint16_t payload = r.u16();
     if (!r.ok() || magic != kMagic || version != kVersion || payload != r.left()) {
+        refuse(why, !r.ok()               ? QWireFault::kShortHeader
+                    : magic != kMagic     ? QWireFault::kBadMagic
+                    : version != kVersion ? QWireFault::kBadVersion
+                                          : QWireFault::kLengthField);
         return nullptr;
     }
     QMsg* msg = new (std::nothrow) QMsg(id);
     if (msg == nullptr) {
+        refuse(why, QWireFault::kNoMemory);
         return nullptr;
     }
     msg->mSeq = seq & kSeqMask;
     msg->mMore = (seq & kMoreSegments) != 0;
     msg->mSegIndex = index;
-    if (!msg->read_tags(r)) {
+    if (!msg->read_tags(r, why)) {
         delete msg;
         return nullptr;
     }
@@ -85,36 +112,70 @@ QMsg* QMsg::parseMsg(const void* buf, uint16_t len) {
 
 // A piece of a cut tag may only stand at the edge of its segment: a continued piece first (and
 // never in segment 0), a piece to be continued last and only when more segments follow.
-bool QMsg::read_tags(Reader& r) {
+bool QMsg::read_tags(Reader& r, QWireFault* why) {
+    size_t total = r.left() + kHeaderSize;
     while (r.left() > 0) {
+        size_t at = total - r.left();
         uint8_t id = r.u8();
         uint8_t typeByte = r.u8();
         uint16_t len = r.u16();
         const uint8_t* data = r.bytes(len);
         if (!r.ok()) {
-            return false;
+            return refuse(why, QWireFault::kTagCut, at, id, typeByte);
         }
         uint8_t type = typeByte & kTypeMask;
         uint8_t fragment = typeByte & static_cast<uint8_t>(~kTypeMask);
         if ((fragment & kFragCont) != 0 && (!mTags.empty() || mSegIndex == 0)) {
-            return false;
+            return refuse(why, QWireFault::kPieceMisplaced, at, id, typeByte);
         }
         if ((fragment & kFragMore) != 0 && (r.left() > 0 || !mMore)) {
-            return false;
+            return refuse(why, QWireFault::kPieceMisplaced, at, id, typeByte);
         }
         if (fragment != 0 && fixedSize(type) >= 0) {
-            return false;
+            return refuse(why, QWireFault::kFixedSizeCut, at, id, typeByte);
         }
         QTag* tag = QTagFactory::createRawQTag(id, type, data, len);
         if (tag == nullptr) {
-            return false;
+            return refuse(why,
+                          type > QT_MAX_TYPE || fixedSize(type) >= 0 ? QWireFault::kBadTag
+                                                                     : QWireFault::kNoMemory,
+                          at, id, typeByte);
         }
         tag->mFragment = fragment;
         if (!addTag(tag)) {
-            return false;
+            return refuse(why, QWireFault::kTooLarge, at, id, typeByte);
         }
     }
     return true;
+}
+
+const char* describeWireFault(const QWireFault& why, char* buf, size_t size) {
+    static const char* const kRules[] = {
+        "",
+        "no input",
+        "shorter than a segment header",
+        "bad magic byte",
+        "unknown version",
+        "payload length does not match the datagram",
+        "runs past the end of the datagram",
+        "piece of a cut tag not at the edge of its segment",
+        "a fixed-size type cannot be cut",
+        "unknown type or wrong length for its type",
+        "more tags or data than a message may hold",
+        "out of memory",
+    };
+    if (buf == nullptr || size == 0) {
+        return buf;
+    }
+    const char* rule = why.rule < sizeof kRules / sizeof kRules[0] ? kRules[why.rule] : "?";
+    if (why.rule >= QWireFault::kTagCut && why.rule <= QWireFault::kTooLarge) {
+        std::snprintf(buf, size, "tag %u (type byte 0x%02x) at byte %u: %s",
+                      static_cast<unsigned>(why.tagId), static_cast<unsigned>(why.tagType),
+                      static_cast<unsigned>(why.offset), rule);
+    } else {
+        std::snprintf(buf, size, "%s", rule);
+    }
+    return buf;
 }
 
 size_t QMsg::wire_size() const {

@@ -145,6 +145,32 @@ public:
     static QTag* createRawQTag(uint8_t id, uint8_t type, const uint8_t* data, uint16_t len);
 };
 
+// Why QMsg::parseMsg refused a datagram: the first rule of the wire format broken, and where.
+struct QWireFault {
+    enum Rule : uint8_t {
+        kAccepted,
+        kNoInput,        // no buffer
+        kShortHeader,    // fewer bytes than a segment header
+        kBadMagic,       // the first byte is not the magic
+        kBadVersion,     // a version this library does not read
+        kLengthField,    // the payload length is not the number of bytes after the header
+        kTagCut,         // a tag's header or data runs past the end
+        kPieceMisplaced, // a piece of a cut tag not at the edge of its segment
+        kFixedSizeCut,   // a tag of a fixed-size type marked as cut
+        kBadTag,         // a type above the last, or a fixed-size type of another length
+        kTooLarge,       // more tags or data than a message may hold
+        kNoMemory,
+    };
+    Rule rule = kAccepted;
+    uint16_t offset = 0; // where the refused tag starts (kTagCut .. kTooLarge)
+    uint8_t tagId = 0;
+    uint8_t tagType = 0; // its type byte
+};
+
+// The fault as one line, such as "tag 74 at byte 12: type 9 unknown or of the wrong length";
+// empty for kAccepted. Cut to fit size bytes with its NUL; returns buf. Any thread.
+const char* describeWireFault(const QWireFault& why, char* buf, size_t size);
+
 // A message, or one segment of one. A message owns its tags and its segments.
 class QMsg {
 public:
@@ -170,9 +196,9 @@ public:
     const std::vector<QTag*>& getTagList() const { return mTags; }
 
     // Parses one received segment (len bytes at buf) into a new message owned by the caller,
-    // or null when the bytes break any rule of the wire format. Reads nothing outside
-    // [buf, buf + len) and allocates no more than len allows.
-    static QMsg* parseMsg(const void* buf, uint16_t len);
+    // or null when the bytes break any rule of the wire format; why, when given, gets the first
+    // rule broken. Reads nothing outside [buf, buf + len) and allocates no more than len allows.
+    static QMsg* parseMsg(const void* buf, uint16_t len, QWireFault* why = nullptr);
 
     // Cuts the message into segments of at most maxBytes serialised bytes (clamped to 65535;
     // at least 16) and returns their count: 1 when it fits, 0 when refused or out of memory.
@@ -206,7 +232,7 @@ public:
     bool addSegment(QMsg* seg);
 
 private:
-    bool read_tags(qwire::Reader& r);
+    bool read_tags(qwire::Reader& r, QWireFault* why);
     bool build_segments(size_t payloadCap);
     bool add_piece(const QTag* tag, size_t off, size_t len, uint8_t fragment);
     void clear_segments();

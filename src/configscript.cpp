@@ -56,8 +56,8 @@ void cConfigScript::clearScripts() {
     mScripts.clear();
 }
 
-bool cConfigScript::setCfg(cConfigTable* cfg, cConfigTable* /*ret*/) {
-    run_entry("setConfig", cfg, nullptr);
+bool cConfigScript::setCfg(cConfigTable* cfg, cConfigTable* ret) {
+    run_entry("setConfig", cfg, ret);
     return true;
 }
 

@@ -36,9 +36,10 @@ public:
     // returning, and between tests.
     static void clearScripts();
 
-    // Run the file again, then call the entry point with cfg. setCfg takes no result and leaves
-    // ret alone; the others append the table the function returns to ret. A failed reload or
-    // call is logged and leaves ret as it was. cfg and ret stay the caller's. Always true.
+    // Run the file again, then call the entry point with cfg and append the table the function
+    // returns to ret (a set that returns nothing leaves ret empty: the reply is empty). A failed
+    // reload or call is logged and leaves ret as it was. cfg and ret stay the caller's. Always
+    // true; lastOutcome says how it went.
     bool setCfg(cConfigTable* cfg, cConfigTable* ret);
     bool getCfg(cConfigTable* cfg, cConfigTable* ret);
     bool repCfg(cConfigTable* cfg, cConfigTable* ret);

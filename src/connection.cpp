@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "configscript.h"
 #include "configtable.h"
 #include "qmsg.h"
+#include "qstatus.h"
 #include "qwire.h"
 #include "scriptwatch.h"
 #include "segments.h"
@@ -52,16 +54,46 @@ const sRoute* find_route(uint8_t id) {
     return nullptr;
 }
 
-const char* outcome_name(cLuaVM::eOutcome outcome) {
+// The status the daemon answers with for a script run that did not end well.
+uint8_t failure_status(cLuaVM::eOutcome outcome) {
     switch (outcome) {
-    case cLuaVM::OUTCOME_DONE:
-        return "done";
+    case cLuaVM::OUTCOME_NO_FUNCTION:
+        return qstatus::kNotServed;
     case cLuaVM::OUTCOME_OVER_BUDGET:
-        return "over budget";
+        return qstatus::kOverBudget;
+    case cLuaVM::OUTCOME_DONE:
     case cLuaVM::OUTCOME_ERROR:
         break;
     }
-    return "script error";
+    return qstatus::kScriptFailed;
+}
+
+// The value of t's first top-level entry under the integer key, or null.
+const cTableType* top_value(const cConfigTable& t, int key) {
+    for (size_t i = 0; i < t.size(); ++i) {
+        const cTableType& k = t.keyAt(i);
+        if (k.getType() == cTableType::TTE_NUM && static_cast<int>(k) == key) {
+            return &t.valueAt(i);
+        }
+    }
+    return nullptr;
+}
+
+// A reply that says only how the request went: its status, the daemon's short reason, and the
+// request's transaction when it had one. One small datagram, whatever the request.
+QMsg* status_reply(uint8_t reply_id, uint8_t status, const cConfigTable& request) {
+    QMsg* reply = new QMsg(reply_id);
+    const cTableType* transaction = top_value(request, qstatus::kTransactionTag);
+    if (transaction != nullptr && transaction->getType() == cTableType::TTE_NUM) {
+        reply->addTag(QTagFactory::createQTag(
+            qstatus::kTransactionTag, static_cast<uint32_t>(static_cast<int>(*transaction))));
+    }
+    reply->addTag(QTagFactory::createQTag(qstatus::kStatusTag, status));
+    const char* reason = qstatus::daemonReason(status);
+    if (reason != nullptr) {
+        reply->addTag(QTagFactory::createQTag(qstatus::kReasonTag, reason));
+    }
+    return reply;
 }
 
 // One limit per kind of line that a peer can cause.
@@ -107,6 +139,11 @@ cConnection::~cConnection() {
 
 bool cConnection::setup() {
     mBrokerSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    if (mBrokerSocket < 0) {
+        error("Cannot open a UDP socket: %s", std::strerror(errno));
+        debug("Could not bind to port %d", mBrokerPort);
+        return false;
+    }
     const char* address = cConfig::getString(eSetting::BrokerAddress);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -185,6 +222,13 @@ bool cConnection::run() {
         }
         if (count <= 0) {
             limited(g_rx_len_limit, INFO, "Rx len = %d;", count);
+            if (count < 0) {
+                // An error that does not go away (a socket the kernel or a filter refuses) would
+                // otherwise spin this loop at full speed.
+                debug("Receive failed: %s", std::strerror(errno));
+                timespec pause{0, 10 * 1000 * 1000};
+                nanosleep(&pause, nullptr);
+            }
             continue;
         }
         // Script changes made before these datagrams arrived are read now, once for the batch.
@@ -371,13 +415,15 @@ struct cConnection::sRequest {
     timespec started;
     QuorrelMessage* checked; // the dictionary's view; owned, deleted at the end of the road
     cConfigScript* script;   // the script serving every object, or null: north
-    const char* outcome;     // for the audit line
+    const char* outcome;     // for the audit line while the status is 0
+    int status;              // the reply's status: 0 done, else a script's or the daemon's code
+    std::string reason;      // the script's reason for a status that is not 0
 };
 
 QMsg* cConnection::route_msg(QMsg* msg) {
     uint8_t msg_id = msg->getMsgID();
     const sRoute* route = find_route(msg_id);
-    sRequest r{msg, msg_id, msg->getMsgSeq(), route, false, {}, nullptr, nullptr, "done"};
+    sRequest r{msg, msg_id, msg->getMsgSeq(), route, false, {}, nullptr, nullptr, "done", 0, {}};
     // A write leaves an audit line with how long it took; the clock is read only when the line
     // will be written.
     r.audited = route != nullptr && route->kind != nullptr && mAudit.on();
@@ -430,22 +476,45 @@ QMsg* cConnection::run_script(sRequest& r, cConfigTable* request) {
     response->clear();
     (r.script->*r.route->run)(request, response);
     ++mCounters.served;
-    if (r.script->lastOutcome() != cLuaVM::OUTCOME_DONE) {
-        ++mCounters.scriptErrors;
+    cLuaVM::eOutcome outcome = r.script->lastOutcome();
+    QMsg* reply = nullptr;
+    if (outcome == cLuaVM::OUTCOME_DONE) {
+        reply = build_reply(r, response);
+    } else {
+        if (outcome != cLuaVM::OUTCOME_NO_FUNCTION) {
+            ++mCounters.scriptErrors;
+        }
+        r.status = failure_status(outcome);
     }
-    r.outcome = outcome_name(r.script->lastOutcome());
+    if (reply == nullptr) {
+        reply = status_reply(r.route->replyId, static_cast<uint8_t>(r.status), *request);
+    }
+    response->clear();
+    return reply;
+}
+
+QMsg* cConnection::build_reply(sRequest& r, cConfigTable* response) {
+    const cTableType* status = top_value(*response, qstatus::kStatusTag);
+    if (status != nullptr && status->getType() == cTableType::TTE_NUM) {
+        r.status = static_cast<int>(*status);
+        const cTableType* reason = top_value(*response, qstatus::kReasonTag);
+        if (reason != nullptr && reason->getType() == cTableType::TTE_STRING) {
+            r.reason = reason->text();
+        }
+    }
     cConfigTable::sReplySize size;
     QMsg* reply = response->toQMsg(r.route->replyId, &size);
     if (reply == nullptr) {
-        // A part of the answer would read as all of it: the requester gets none.
+        // A part of the answer would read as all of it: the requester is told it is too large.
         limited(g_oversized_limit, ERROR,
                 "Reply of %s to request seq %d not sent: %u tags, %llu bytes of data "
                 "break the message limits (%u tags, %u bytes, 65535 bytes per tag)",
                 r.script->getName(), r.seq, static_cast<unsigned>(size.tags),
                 static_cast<unsigned long long>(size.bytes), static_cast<unsigned>(QMsg::kMaxTags),
                 static_cast<unsigned>(QMsg::kMaxDataBytes));
+        r.status = qstatus::kReplyTooLarge;
+        r.reason.clear();
     }
-    response->clear();
     return reply;
 }
 
@@ -459,14 +528,23 @@ void cConnection::audit(const sRequest& r) {
     if (!r.audited) {
         return;
     }
+    const char* outcome = r.outcome;
+    int status = -1;
+    if (r.status > 0 && r.status <= 0xff) {
+        status = r.status;
+        outcome = qstatus::statusName(static_cast<uint8_t>(r.status));
+    }
+    const char* reason = !r.reason.empty() ? r.reason.c_str()
+                         : status >= 0     ? qstatus::daemonReason(static_cast<uint8_t>(status))
+                                           : nullptr;
     cAudit::sEntry e{&mCurrClient,
                      r.checked,
                      r.seq,
                      r.route->kind,
                      r.script != nullptr ? r.script->getName() : "forwarded",
-                     r.outcome,
-                     -1,
-                     nullptr,
+                     outcome,
+                     status,
+                     reason,
                      r.started};
     mAudit.write(e);
 }

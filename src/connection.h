@@ -81,9 +81,13 @@ private:
     bool check_request(sRequest& r);
     // Whether the sender may make this request. Lets everything through for now.
     bool write_gate(const sRequest& r);
-    // Runs the entry point of r's script for its kind and builds the reply from its answer;
-    // null when nothing is to be sent.
+    // Runs the entry point of r's script for its kind and builds the reply from its answer; a
+    // run that fails, or an answer that cannot be sent, is answered with a status of the
+    // daemon's own. Null only for a kind no entry point takes.
     QMsg* run_script(sRequest& r, cConfigTable* request);
+    // The reply from the script's answer, noting its status and reason in r; null (r.status
+    // set) when the answer cannot be sent.
+    QMsg* build_reply(sRequest& r, cConfigTable* response);
     // Sends msg north after the replies queued so far; the upstream reply or null.
     QMsg* forward_msg(QMsg* msg);
     // The audit line of a write; nothing for a read.

@@ -404,6 +404,7 @@ bool cLuaVM::invoke(const char* f, cConfigTable* cfg, cConfigTable* out, bool ve
         return false;
     }
     if (step.notFunction) {
+        mLastOutcome = OUTCOME_NO_FUNCTION;
         lua_settop(L, base);
         stackdump();
         return false;

@@ -96,9 +96,9 @@ public:
     // raises.
     bool call(const char* f, cConfigTable* cfg);
 
-    // How the last loadScript or call ended: done, failed (a Lua error, a missing function, no
-    // state), or stopped for running past its budget.
-    enum eOutcome { OUTCOME_DONE, OUTCOME_ERROR, OUTCOME_OVER_BUDGET };
+    // How the last loadScript or call ended: done, the function is not defined, failed (a Lua
+    // error, no state), or stopped for running past its budget. Ordered from best to worst.
+    enum eOutcome { OUTCOME_DONE, OUTCOME_NO_FUNCTION, OUTCOME_ERROR, OUTCOME_OVER_BUDGET };
     eOutcome lastOutcome() const { return mLastOutcome; }
 
     // Height of the Lua stack, -1 without a state. For tests and tools: it is 0 between calls.

@@ -176,15 +176,29 @@ void cScriptWatch::mark_all() {
     }
 }
 
+namespace {
+
+// The names of path to walk from "/", last first (a relative path behind the working folder's);
+// false when the working folder cannot be read.
+bool components_from_root(const std::string& path, std::vector<std::string>& todo) {
+    push_components(path, todo);
+    if (!path.empty() && path[0] == '/') {
+        return true;
+    }
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        return false;
+    }
+    push_components(cwd, todo);
+    return true;
+}
+
+} // namespace
+
 bool cScriptWatch::watch_path(const std::string& path, std::vector<sInterest>& out) {
     std::vector<std::string> todo;
-    push_components(path, todo);
-    if (path.empty() || path[0] != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd) == nullptr) {
-            return false;
-        }
-        push_components(cwd, todo);
+    if (!components_from_root(path, todo)) {
+        return false;
     }
     std::string dir = "/";
     int links = 0;
@@ -192,10 +206,7 @@ bool cScriptWatch::watch_path(const std::string& path, std::vector<sInterest>& o
         std::string c = std::move(todo.back());
         todo.pop_back();
         if (c == "..") {
-            dir = dir.substr(0, dir.rfind('/'));
-            if (dir.empty()) {
-                dir = "/";
-            }
+            dir = dir.rfind('/') == 0 ? "/" : dir.substr(0, dir.rfind('/'));
             continue;
         }
         // The folder is watched before the name is looked up in it: a change after the look-up

@@ -21,11 +21,16 @@ using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
 // Serves system and interface: a get of interface answers 40 objects (several datagrams), a
-// replace 5000 values (too many tags); a get of system puts the uptime (67) last set in 65.
+// replace 5000 values (too many tags); a get of system puts the uptime (67) last set in 65. A
+// set of the hostname "refuse", "boom" or "loop" is refused, raises or never ends.
 inline const char* const kScript = R"lua(
 store = store or {}
 function getObjects() return {32, 33} end
 function setConfig(req)
+  local how = req[0] and req[0][64]
+  if how == "refuse" then return {[3] = 1, [4] = 'hostname: "refuse" refused'} end
+  if how == "boom" then error("boom") end
+  if how == "loop" then while true do end end
   for _, obj in pairs(req) do
     for k, v in pairs(type(obj) == "table" and obj or {}) do
       if k ~= "objid" then store[obj.objid .. ":" .. k] = v end

@@ -21,9 +21,11 @@ const char* const kRefused = "system.200=u32:1";
 // Each kind of request, values crossing as sent both ways; a reply of too many tags is not sent,
 // a large one comes in several datagrams to its own requester.
 TEST_F(EndToEnd, OwnedRequestsAnsweredWithKindAndSequence) {
+    // logging is served by a script with nothing but a get.
+    mSetup.scripts.push_back(
+        {"logging.lua", "function getObjects() return {35} end function getConfig() end"});
+    mSetup.settings = "tamo.script.budget_ms = 100\n";
     Daemon& d = start();
-    EXPECT_EQ(ask("replace", 77, "interface", 1000), nullptr); // 5000 values
-    EXPECT_TRUE(d.logHas("device.lua to request seq 77 not sent: 5000 tags, 20000 bytes"));
     struct Case {
         const char* kind;
         uint8_t seq;
@@ -39,6 +41,29 @@ TEST_F(EndToEnd, OwnedRequestsAnsweredWithKindAndSequence) {
         {"delete", 0, "system", 0, "32:0 "},
         {"replace", 64, "system", 0, "3:2=0 "},
     };
+    // Every way a request can fail is answered, with the request's kind and sequence number, a
+    // status, a short reason and the request's transaction.
+    const Case failures[] = {
+        {"set", 20, "system.hostname=refuse", 0, "3:2=1 4:1=\"hostname: \\\"refuse\\\" refused\" "},
+        {"set", 21, "@transaction=9 system.hostname=boom", 0,
+         "2:2=9 3:4=250 4:1=\"script failed\" "},
+        {"set", 22, "system.hostname=loop", 0, "3:4=251 4:1=\"script ran past its budget\" "},
+        {"set", 23, "logging.level=1", 0, "3:4=252 4:1=\"not served\" "},
+        {"replace", 77, "interface", 0, "3:4=253 4:1=\"reply too large\" "}, // 5000 values
+    };
+    for (const Case& c : failures) {
+        SCOPED_TRACE(std::string(c.kind) + " " + std::to_string(c.seq));
+        MsgPtr reply = ask(c.kind, c.seq, c.words);
+        ASSERT_NE(reply, nullptr);
+        EXPECT_EQ(reply->getMsgID(), c.id);
+        EXPECT_EQ(reply->getMsgSeq(), c.seq);
+        EXPECT_EQ(dump(*reply), c.reply);
+    }
+    EXPECT_TRUE(d.logHas("device.lua to request seq 77 not sent: 5000 tags, 20000 bytes"));
+    EXPECT_TRUE(
+        d.logHas("outcome=\"refused\" status=1 reason=\"hostname: \\\"refuse\\\" refused\""));
+    EXPECT_TRUE(d.logHas("outcome=\"script error\" status=250 reason=\"script failed\""));
+    EXPECT_TRUE(d.logHas("outcome=\"not served\" status=252 reason=\"not served\""));
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.kind) + " " + std::to_string(c.seq));
         MsgPtr reply = ask(c.kind, c.seq, c.words);

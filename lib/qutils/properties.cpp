@@ -35,11 +35,9 @@ bool is_text(const std::string& s) {
     return true;
 }
 
-} // namespace
-
-bool cProperties::load(const char* path) {
-    log4cpp::Category& log = cQlog::getLog(kCategory);
-    std::string content;
+// The first kMaxFile bytes of the file at path into content; false (logged) when it cannot be
+// read.
+bool read_capped(const char* path, std::string& content, log4cpp::Category& log) {
     try {
         std::ifstream in(path, std::ios::binary);
         if (!in) {
@@ -61,7 +59,17 @@ bool cProperties::load(const char* path) {
         log.warn("cannot read %s: every setting takes its default", path);
         return false;
     }
+    return true;
+}
 
+} // namespace
+
+bool cProperties::load(const char* path) {
+    log4cpp::Category& log = cQlog::getLog(kCategory);
+    std::string content;
+    if (!read_capped(path, content, log)) {
+        return false;
+    }
     size_t pos = 0;
     int lineno = 0;
     while (pos < content.size()) {

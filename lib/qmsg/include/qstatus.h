@@ -43,16 +43,28 @@ inline const char* daemonReason(uint8_t status) {
     }
 }
 
-// The word the audit line and the tools use for a status: "done", "refused" (a script's code),
-// "failed" (one of the daemon's codes), or "error" (a code outside both ranges).
-inline const char* outcomeWord(uint8_t status) {
+// How the daemon's audit line and the tools name a status: "done"; "refused" for a script's
+// code; a name of its own for each of the daemon's codes ("script error" and "over budget" as
+// the audit line has always said); "failed" for any other code.
+inline const char* statusName(uint8_t status) {
     if (status == kDone) {
         return "done";
     }
     if (status <= kLastScriptCode) {
         return "refused";
     }
-    return status >= kFirstDaemonCode ? "failed" : "error";
+    switch (status) {
+    case kScriptFailed:
+        return "script error";
+    case kOverBudget:
+        return "over budget";
+    case kNotServed:
+        return "not served";
+    case kReplyTooLarge:
+        return "reply too large";
+    default:
+        return "failed";
+    }
 }
 
 } // namespace qstatus

@@ -4,7 +4,9 @@
 # machine's own architecture from the packages: both are unpacked into a temporary root, the
 # daemon runs there under chroot with its settings, scripts and data inside that root, and the
 # packaged tamoctl gets answers from it (one served by a script, one relayed from the packaged
-# zeld-sim). Nothing is installed on the machine. Needs root (chroot), dpkg-dev and lintian.
+# zeld-sim). The packaged systemd unit passes systemd-analyze verify and rates an exposure of at
+# most 2.0 in systemd-analyze security, where systemd-analyze is installed. Nothing is installed
+# on the machine. Needs root (chroot), dpkg-dev and lintian.
 #   scripts/check-packages.sh out/host out/armhf
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -73,11 +75,41 @@ check_build() {
   if grep -q '^E:' <<<"$out"; then
     fail "lintian reports errors"
   fi
+  check_unit "$daemon"
   if [ "$arch" = "$host_arch" ] && [ "$(id -u)" -ne 0 ]; then
     echo "-- not run from an unpacked root: chroot needs root"
   elif [ "$arch" = "$host_arch" ]; then
     run_unpacked "$daemon" "$tools" "$triplet"
   fi
+}
+
+# The unit of the daemon's package, unpacked beside this machine's own units, which verify needs
+# to resolve its dependencies. verify only warns of unknown or malformed settings, so any line it
+# prints fails.
+check_unit() {
+  local daemon=$1 root out level dir
+  if ! command -v systemd-analyze >/dev/null; then
+    echo "-- unit not checked: systemd-analyze is not installed"
+    return 0
+  fi
+  root=$(mktemp -d)
+  dpkg-deb -x "$daemon" "$root"
+  for dir in /lib/systemd/system /usr/lib/systemd/system; do
+    [ -d "$dir" ] && cp -an "$dir/." "$root/usr/lib/systemd/system/"
+  done
+  echo "-- systemd-analyze verify tamo.service"
+  if ! out=$(systemd-analyze verify --root="$root" tamo.service 2>&1) || [ -n "$out" ]; then
+    echo "$out"
+    fail "systemd-analyze verify of the unit in $daemon"
+  fi
+  level=$(systemd-analyze security --offline=true "$root/usr/lib/systemd/system/tamo.service" \
+    2>&1 | grep 'Overall exposure level' || true)
+  echo "${level:-no exposure level}"
+  level=$(sed -n 's/.*: \([0-9][0-9.]*\) .*/\1/p' <<<"$level")
+  if [ -z "$level" ] || ! awk -v l="$level" 'BEGIN { exit !(l <= 2.0) }'; then
+    fail "exposure of the unit in $daemon is ${level:-unknown}, above 2.0"
+  fi
+  rm -rf "$root"
 }
 
 # The packages unpacked into a temporary root and run from there.

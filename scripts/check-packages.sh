@@ -229,7 +229,9 @@ run_under_unit() {
     "tamoctl get relayed from zeld-sim under the unit"
   init=$(pgrep -P "$(pgrep -P "$timer" -x systemd-nspawn)" -x systemd || true)
   if [ -n "$init" ]; then
-    # The main process's own view: no capabilities, a system-call filter.
+    # The main process's own view: no capabilities, a system-call filter. Its PID is the
+    # container's, so the command line is expanded there.
+    # shellcheck disable=SC2016
     reply=$(nsenter -t "$init" -a sh -c \
       'grep -E "^(CapEff|Seccomp):" /proc/$(systemctl show -p MainPID --value tamo)/status')
     echo "$reply" | tr '\n' ' ' | sed 's/[[:space:]]\+/ /g'

@@ -4,7 +4,11 @@
 # machine's own architecture from the packages: both are unpacked into a temporary root, the
 # daemon runs there under chroot with its settings, scripts and data inside that root, and the
 # packaged tamoctl gets answers from it (one served by a script, one relayed from the packaged
-# zeld-sim). Nothing is installed on the machine. Needs root (chroot), dpkg-dev and lintian.
+# zeld-sim). The packaged systemd unit passes systemd-analyze verify and rates an exposure of at
+# most 2.0 in systemd-analyze security, where systemd-analyze is installed; where systemd-nspawn
+# is (systemd-container), systemd boots in a container and runs the daemon under that unit with
+# all its restrictions, and tamoctl gets answers from it. Nothing is installed on the machine.
+# Needs root (chroot, nspawn), dpkg-dev and lintian.
 #   scripts/check-packages.sh out/host out/armhf
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -73,11 +77,42 @@ check_build() {
   if grep -q '^E:' <<<"$out"; then
     fail "lintian reports errors"
   fi
+  check_unit "$daemon"
   if [ "$arch" = "$host_arch" ] && [ "$(id -u)" -ne 0 ]; then
     echo "-- not run from an unpacked root: chroot needs root"
   elif [ "$arch" = "$host_arch" ]; then
     run_unpacked "$daemon" "$tools" "$triplet"
+    run_under_unit "$daemon" "$tools"
   fi
+}
+
+# The unit of the daemon's package, unpacked beside this machine's own units, which verify needs
+# to resolve its dependencies. verify only warns of unknown or malformed settings, so any line it
+# prints fails.
+check_unit() {
+  local daemon=$1 root out level dir
+  if ! command -v systemd-analyze >/dev/null; then
+    echo "-- unit not checked: systemd-analyze is not installed"
+    return 0
+  fi
+  root=$(mktemp -d)
+  dpkg-deb -x "$daemon" "$root"
+  for dir in /lib/systemd/system /usr/lib/systemd/system; do
+    [ -d "$dir" ] && cp -an "$dir/." "$root/usr/lib/systemd/system/"
+  done
+  echo "-- systemd-analyze verify tamo.service"
+  if ! out=$(systemd-analyze verify --root="$root" tamo.service 2>&1) || [ -n "$out" ]; then
+    echo "$out"
+    fail "systemd-analyze verify of the unit in $daemon"
+  fi
+  level=$(systemd-analyze security --offline=true "$root/usr/lib/systemd/system/tamo.service" \
+    2>&1 | grep 'Overall exposure level' || true)
+  echo "${level:-no exposure level}"
+  level=$(sed -n 's/.*: \([0-9][0-9.]*\) .*/\1/p' <<<"$level")
+  if [ -z "$level" ] || ! awk -v l="$level" 'BEGIN { exit !(l <= 2.0) }'; then
+    fail "exposure of the unit in $daemon is ${level:-unknown}, above 2.0"
+  fi
+  rm -rf "$root"
 }
 
 # The packages unpacked into a temporary root and run from there.
@@ -132,6 +167,90 @@ run_unpacked() {
     tail -n 20 "$root/tamo.log"
   fi
   rm -rf "$root"
+}
+
+# The packaged unit run by systemd itself: a container boots the machine's own /usr with the
+# packages laid over it and a default target that wants only tamo.service, so the daemon runs with
+# the unit's dynamic user, system-call filter and the rest; it shares the machine's network, so
+# tamoctl reaches it from outside.
+run_under_unit() {
+  local daemon=$1 tools=$2 pkg root log broker north timer init="" sim="" reply="" i
+  local before=$problems
+  if ! command -v systemd-nspawn >/dev/null; then
+    echo "-- not run under its unit: systemd-nspawn is not installed (systemd-container)"
+    return 0
+  fi
+  if [ ! -L /bin ] || [ ! -L /lib ]; then
+    echo "-- not run under its unit: the container needs a merged /usr"
+    return 0
+  fi
+  pkg=$(mktemp -d)
+  root=$(mktemp -d)
+  log=$(mktemp)
+  dpkg-deb -x "$daemon" "$pkg"
+  dpkg-deb -x "$tools" "$pkg"
+  # The container's / as a mktemp folder would be closed to the service's user.
+  chmod 755 "$root"
+  mkdir -p "$root/usr" "$root/etc/systemd/system"
+  for i in bin lib lib32 lib64 sbin; do
+    if [ -L "/$i" ]; then ln -s "$(readlink "/$i")" "$root/$i"; fi
+  done
+  cp -a "$pkg/etc/." "$root/etc/"
+  cp /usr/lib/os-release "$root/etc/os-release"
+  cp /etc/passwd /etc/group "$root/etc/"
+  : >"$root/etc/machine-id"
+  printf '[Unit]\nDescription=tamo alone\nWants=tamo.service\n' \
+    >"$root/etc/systemd/system/tamo-check.target"
+  ln -s tamo-check.target "$root/etc/systemd/system/default.target"
+  broker=$((20000 + RANDOM % 10000))
+  north=$((broker + 1))
+  sed -i -e "s/^tamo.broker.port = .*/tamo.broker.port = $broker/" \
+    -e "s/^tamo.north.port = .*/tamo.north.port = $north/" \
+    -e "s/^tamo.north.host = .*/tamo.north.host = 127.0.0.1/" "$root/etc/zel/tamo.conf"
+  echo "-- daemon under its unit in a container, port $broker"
+  timeout 180 systemd-nspawn -q -b -D "$root" --register=no --keep-unit --console=passive \
+    --overlay-ro="/usr:$pkg/usr:/usr" >"$log" 2>&1 &
+  timer=$!
+  "$pkg/usr/bin/zeld-sim" -b 127.0.0.1 -p "$north" >/dev/null 2>&1 &
+  sim=$!
+  local ctl=("$pkg/usr/bin/tamoctl" -p "$broker" -t 0.5)
+  for i in $(seq 120); do
+    if reply=$("${ctl[@]}" get system.location 2>&1); then
+      break
+    fi
+    sleep 0.5
+  done
+  has "$reply" "system (32)" "tamoctl get system under the unit"
+  "${ctl[@]}" set system.location=confined >/dev/null || fail "tamoctl set under the unit"
+  has "$("${ctl[@]}" get system.location 2>&1)" '"confined"' "tamoctl get after set under the unit"
+  [ "$(stat -c %a "$root/var/lib/private/tamo/system.conf" 2>&1)" = 600 ] ||
+    fail "no system.conf of mode 600 (UMask=0077) in the unit's state folder"
+  has "$("${ctl[@]}" -t 2 get ntp.server system.hostname 2>&1)" '"sim ntp.server"' \
+    "tamoctl get relayed from zeld-sim under the unit"
+  init=$(pgrep -P "$(pgrep -P "$timer" -x systemd-nspawn)" -x systemd || true)
+  if [ -n "$init" ]; then
+    # The main process's own view: no capabilities, a system-call filter. Its PID is the
+    # container's, so the command line is expanded there.
+    # shellcheck disable=SC2016
+    reply=$(nsenter -t "$init" -a sh -c \
+      'grep -E "^(CapEff|Seccomp):" /proc/$(systemctl show -p MainPID --value tamo)/status') ||
+      true
+    echo "$reply" | tr '\n' ' ' | sed 's/[[:space:]]\+/ /g'
+    echo
+    has "$reply" $'Seccomp:\t2' "the daemon's status under the unit"
+    has "$reply" $'CapEff:\t0000000000000000' "the daemon's status under the unit"
+    if [ "$problems" -gt "$before" ]; then
+      nsenter -t "$init" -a journalctl -u tamo --no-pager | tail -n 20
+    fi
+    nsenter -t "$init" -a systemctl poweroff 2>/dev/null || kill "$timer"
+  else
+    fail "no systemd in the container"
+    tail -n 20 "$log"
+    kill "$timer" 2>/dev/null || true
+  fi
+  kill "$sim" 2>/dev/null || true
+  wait "$timer" "$sim" 2>/dev/null || true
+  rm -rf "$pkg" "$root" "$log"
 }
 
 for dir in "$@"; do

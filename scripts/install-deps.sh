@@ -4,7 +4,8 @@
 #   scripts/install-deps.sh            host build, tests, benchmarks
 #   scripts/install-deps.sh --cross    also the armhf cross toolchain, armhf libraries and qemu
 #   scripts/install-deps.sh --fuzz     also clang's sanitizer and fuzzer runtimes
-#   scripts/install-deps.sh --checks   also tshark (dissector test), lintian and dpkg-dev (packages)
+#   scripts/install-deps.sh --checks   also tshark (dissector test), lintian and dpkg-dev (packages),
+#                                      systemd-container (the unit run by systemd-nspawn)
 set -euo pipefail
 
 want_cross=0
@@ -29,7 +30,7 @@ cross_pkgs=(crossbuild-essential-armhf qemu-user
 # into this folder, which cmake/armhf-toolchain.cmake reads.
 armhf_sysroot=/opt/tamo-armhf
 fuzz_pkgs=(clang libclang-rt-14-dev)
-check_pkgs=(tshark lintian dpkg-dev)
+check_pkgs=(tshark lintian dpkg-dev systemd-container)
 
 missing() {
   local p

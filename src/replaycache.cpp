@@ -1,5 +1,6 @@
 #include "replaycache.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -31,14 +32,16 @@ bool cReplayCache::configure(uint32_t seconds, uint32_t entries) {
     while ((1u << bits) < 2 * n) {
         ++bits;
     }
-    try {
-        mEntries.resize(n);
-        mBuckets.assign(size_t{1} << bits, kNone);
-        mRing.resize(kRingBytes);
-    } catch (const std::bad_alloc&) {
+    size_t buckets = size_t{1} << bits;
+    mEntries.reset(new (std::nothrow) sEntry[n]);
+    mBuckets.reset(new (std::nothrow) uint16_t[buckets]);
+    mRing.reset(new (std::nothrow) uint8_t[kRingBytes]);
+    if (!mEntries || !mBuckets || !mRing) {
         release();
         return false;
     }
+    std::fill_n(mBuckets.get(), buckets, kNone);
+    mSlots = n;
     mBucketBits = bits;
     mLifeMs = uint64_t{seconds} * 1000;
     return true;
@@ -46,10 +49,10 @@ bool cReplayCache::configure(uint32_t seconds, uint32_t entries) {
 
 void cReplayCache::release() {
     mLifeMs = 0;
-    std::vector<sEntry>().swap(mEntries);
-    std::vector<uint16_t>().swap(mBuckets);
-    std::vector<uint8_t>().swap(mRing);
-    mHead = mUsed = mLive = mTail = 0;
+    mEntries.reset();
+    mBuckets.reset();
+    mRing.reset();
+    mSlots = mHead = mUsed = mLive = mTail = 0;
     mBucketBits = 0;
 }
 
@@ -110,7 +113,7 @@ void cReplayCache::pop_oldest() {
     if (mEntries[slot].flags & kLive) {
         drop(slot);
     }
-    mHead = mHead + 1 == slots() ? 0 : mHead + 1;
+    mHead = mHead + 1 == mSlots ? 0 : mHead + 1;
     --mUsed;
 }
 
@@ -178,12 +181,12 @@ bool cReplayCache::remember(const sKey& key, uint64_t hash, uint64_t nowMs, cons
     // An answer that would run past the end of the ring starts at its beginning instead.
     uint32_t at = mTail & (kRingBytes - 1);
     uint32_t skipped = bytes > 0 && at + bytes > kRingBytes ? kRingBytes - at : 0;
-    while (mUsed == slots() || (mUsed > 0 && bytesHeld() + skipped + bytes > kRingBytes)) {
+    while (mUsed == mSlots || (mUsed > 0 && bytesHeld() + skipped + bytes > kRingBytes)) {
         pop_oldest();
     }
 
     uint32_t next = mHead + mUsed;
-    uint16_t slot = static_cast<uint16_t>(next < slots() ? next : next - slots());
+    uint16_t slot = static_cast<uint16_t>(next < mSlots ? next : next - mSlots);
     sEntry& e = mEntries[slot];
     e.hash = hash;
     e.atMs = nowMs;

@@ -88,7 +88,7 @@ public:
     static uint64_t hashDatagram(const uint8_t* data, uint32_t len);
 
     bool enabled() const { return mLifeMs != 0; }
-    // Entries that a lookup can find (not yet expired and gone).
+    // Entries kept; an expired one counts until a call comes across it.
     uint32_t entryCount() const { return mLive; }
     // Bytes of the answer storage in use, up to kRingBytes: kept datagrams with their lengths,
     // and space not yet reused (the end of the storage skipped by an answer that did not fit

@@ -1,6 +1,6 @@
 // Costs on the request path of the data model: building values and tables, looking up "objid",
 // a debug line that the logging configuration filters out, the limit on lines a peer can
-// cause, and the allow-list check of each datagram.
+// cause, the allow-list check of each datagram, and the replay cache of writes.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -9,6 +9,7 @@
 #include "configtable.h"
 #include "peerfilter.h"
 #include "qlog.h"
+#include "replaycache.h"
 
 namespace {
 
@@ -58,6 +59,62 @@ void BM_PeerFilterAllows(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_PeerFilterAllows)->Arg(0)->Arg(3);
+
+// The replay cache with the default 256 entries, each holding a one-datagram answer.
+cReplayCache::sKey replay_key(uint32_t n) {
+    return {htonl(0x0a000000u + n), htons(40000), 0, static_cast<uint8_t>(n & 0x7f)};
+}
+void fill_replay(cReplayCache& cache, const cReplayCache::sAnswer& answer) {
+    cache.configure(30, cReplayCache::kDefaultEntries);
+    for (uint32_t n = 0; n < cReplayCache::kDefaultEntries; ++n) {
+        cache.remember(replay_key(n), n, 0, answer);
+    }
+}
+
+// A resent write found: its kept answer of one datagram of state.range(0) bytes handed out.
+void BM_ReplayLookupRepeat(benchmark::State& state) {
+    static uint8_t bytes[1024];
+    cReplayCache::sDatagram d{bytes, static_cast<uint16_t>(state.range(0))};
+    cReplayCache cache;
+    fill_replay(cache, {&d, 1, in_addr{}, true});
+    uint32_t n = 0;
+    for (auto _ : state) {
+        cReplayCache::sAnswer got{};
+        n = (n + 97) % cReplayCache::kDefaultEntries;
+        benchmark::DoNotOptimize(cache.lookup(replay_key(n), n, 1000, &got));
+        benchmark::DoNotOptimize(got.datagrams);
+    }
+}
+BENCHMARK(BM_ReplayLookupRepeat)->Arg(8)->Arg(1024);
+
+// A write's answer of one datagram of state.range(0) bytes remembered in a full cache: the
+// oldest entry goes each time.
+void BM_ReplayRemember(benchmark::State& state) {
+    static uint8_t bytes[1024];
+    cReplayCache::sDatagram d{bytes, static_cast<uint16_t>(state.range(0))};
+    cReplayCache::sAnswer answer{&d, 1, in_addr{}, true};
+    cReplayCache cache;
+    fill_replay(cache, answer);
+    uint32_t n = cReplayCache::kDefaultEntries;
+    for (auto _ : state) {
+        ++n;
+        benchmark::DoNotOptimize(cache.remember(replay_key(n), n, 1000, answer));
+    }
+}
+BENCHMARK(BM_ReplayRemember)->Arg(8)->Arg(1024);
+
+// The hash of a whole request datagram of 1024 bytes, the largest a request may be.
+void BM_ReplayHash(benchmark::State& state) {
+    uint8_t bytes[1024];
+    for (uint32_t i = 0; i < sizeof bytes; ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 7);
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(cReplayCache::hashDatagram(bytes, sizeof bytes));
+    }
+    state.SetBytesProcessed(int64_t{1024} * state.iterations());
+}
+BENCHMARK(BM_ReplayHash);
 
 void BM_IntValue(benchmark::State& state) {
     int i = 0;

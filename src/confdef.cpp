@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "qlog.h"
 
@@ -17,9 +18,16 @@ const sSetting kSettings[] = {
      "CPU time one run of a script may take (0: no limit; at most 3600000)"},
     {"tamo.script.memory_kb", "8192", 64, 1024 * 1024,
      "memory one script's Lua state may hold (64 to 1048576)"},
+    {"tamo.broker.write_allow", nullptr, 0, 0,
+     "who may write (set, delete, replace, action, confirm, cancel) among the sources "
+     "`tamo.broker.allow` lets in: IPv4 addresses and CIDR prefixes, comma-separated",
+     "tamo.broker.allow"},
+    {"tamo.replay.seconds", "30", 0, 600,
+     "how long the answer of a write is kept for a resent copy of it (0: not kept; at most 600)"},
+    {"tamo.replay.entries", "256", 16, 4096, "the most writes whose answers are kept (16 to 4096)"},
 };
 const size_t kSettingCount = sizeof kSettings / sizeof kSettings[0];
-static_assert(sizeof kSettings / sizeof kSettings[0] == size_t(eSetting::ScriptMemory) + 1,
+static_assert(sizeof kSettings / sizeof kSettings[0] == size_t(eSetting::ReplayEntries) + 1,
               "one row per eSetting, in its order");
 
 cConfig* cConfig::mInstance = nullptr;
@@ -39,7 +47,16 @@ const sSetting& cConfig::row(eSetting s) {
 }
 
 const char* cConfig::getString(eSetting s) {
-    return mInstance->mProps.getString(row(s).key, row(s).def);
+    const sSetting& r = row(s);
+    if (r.sameAs == nullptr) {
+        return mInstance->mProps.getString(r.key, r.def);
+    }
+    for (size_t i = 0; i < kSettingCount; ++i) {
+        if (std::strcmp(kSettings[i].key, r.sameAs) == 0) {
+            return mInstance->mProps.getString(r.key, getString(static_cast<eSetting>(i)));
+        }
+    }
+    return mInstance->mProps.getString(r.key, "");
 }
 
 int cConfig::getInt(eSetting s) {

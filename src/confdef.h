@@ -16,19 +16,24 @@ enum class eSetting {
     NorthPort,
     NorthHost,
     ScriptBudget,
-    ScriptMemory
+    ScriptMemory,
+    BrokerWriteAllow,
+    ReplaySeconds,
+    ReplayEntries
 };
 
 // One setting: its key in the file, its compiled-in default as the file would spell it, the
 // range an integer setting must lie in (a value outside it falls back to the default, with a
-// warning), and what it means. The README's settings table and examples/tamo.conf list the same
-// keys and defaults; a unit test holds them to this table.
+// warning), and what it means. A text setting may instead take another setting's value while it
+// is unset: its def is null and sameAs names that setting's key. The README's settings table and
+// examples/tamo.conf list the same keys and defaults; a unit test holds them to this table.
 struct sSetting {
     const char* key;
     const char* def;
     int lo;
     int hi;
     const char* meaning;
+    const char* sameAs = nullptr;
 };
 
 // In the order of eSetting.
@@ -43,7 +48,8 @@ public:
 
     // The setting's row in kSettings.
     static const sSetting& row(eSetting s);
-    // The setting's text, or its default. Requires load().
+    // The setting's text, or its default (for a setting with sameAs, that setting's text).
+    // Requires load().
     static const char* getString(eSetting s);
     // The setting as an integer; its default when absent, not a number, or outside its range
     // (then with a warning). Requires load().

@@ -1,0 +1,255 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "replaycache.h"
+
+namespace {
+
+using eLookup = cReplayCache::eLookup;
+using Bytes = std::vector<uint8_t>;
+
+cReplayCache::sKey key_of(uint32_t n) {
+    return {htonl(0x0a000000u + (n >> 7)), htons(static_cast<uint16_t>(40000 + n % 7)),
+            static_cast<uint8_t>(n % 6), static_cast<uint8_t>(n & 0x7f)};
+}
+
+// Datagrams of the given lengths, each filled from its own seed, and the views the cache takes.
+struct Answer {
+    Answer(const std::vector<uint16_t>& lens, uint32_t seed, bool known = true) {
+        for (uint16_t len : lens) {
+            Bytes d(len);
+            for (uint8_t& b : d) {
+                b = static_cast<uint8_t>(seed = seed * 1103515245u + 12345u);
+            }
+            datagrams.push_back(d);
+        }
+        for (const Bytes& d : datagrams) {
+            views.push_back({d.data(), static_cast<uint16_t>(d.size())});
+        }
+        answer = {
+            views.data(), static_cast<uint32_t>(views.size()), {inet_addr("10.1.2.3")}, known};
+    }
+    std::vector<Bytes> datagrams;
+    std::vector<cReplayCache::sDatagram> views;
+    cReplayCache::sAnswer answer;
+};
+
+// The kept answer handed out is the one remembered, byte for byte, with its local address.
+void expect_same(const cReplayCache::sAnswer& got, const Answer& want, const std::string& what) {
+    ASSERT_EQ(got.count, want.datagrams.size()) << what;
+    for (uint32_t i = 0; i < got.count; ++i) {
+        EXPECT_EQ(Bytes(got.datagrams[i].data, got.datagrams[i].data + got.datagrams[i].len),
+                  want.datagrams[i])
+            << what << " datagram " << i;
+    }
+    EXPECT_EQ(got.localKnown, want.answer.localKnown) << what;
+    EXPECT_EQ(got.local.s_addr, want.answer.local.s_addr) << what;
+}
+
+std::vector<uint16_t> lens(size_t n, uint16_t len, std::vector<uint16_t> more = {}) {
+    std::vector<uint16_t> v(n, len);
+    v.insert(v.end(), more.begin(), more.end());
+    return v;
+}
+
+// Every answer shape against every way a later request can differ from the remembered one.
+TEST(ReplayCache, LaterRequestsAgainstARememberedWrite) {
+    struct Shape {
+        const char* what;
+        std::vector<uint16_t> lens;
+        bool known;
+        bool kept;
+    };
+    const Shape shapes[] = {
+        {"three datagrams", {1024, 1024, 100}, true, true},
+        {"no datagrams", {}, true, true},
+        {"local address unknown", {300}, false, true},
+        {"8 KiB exactly", lens(8, 1024), true, true},
+        {"over 8 KiB", lens(8, 1024, {1}), true, false},
+        {"a datagram over 1024 bytes", {1025}, true, false},
+        {"65 datagrams", lens(65, 8), false, false},
+    };
+    struct Probe {
+        const char* what;
+        uint32_t addr, port, msgId, seq; // xored into the key
+        uint64_t hashXor;
+        uint64_t afterMs;
+        eLookup want; // Repeat: RepeatNotKept when the answer was not kept
+    };
+    const Probe probes[] = {
+        {"same", 0, 0, 0, 0, 0, 0, eLookup::Repeat},
+        {"same, before the lifetime's end", 0, 0, 0, 0, 0, 29999, eLookup::Repeat},
+        {"same, at the lifetime's end", 0, 0, 0, 0, 0, 30000, eLookup::Miss},
+        {"other bytes", 0, 0, 0, 0, 1, 5, eLookup::SequenceReused},
+        {"other address", htonl(1), 0, 0, 0, 0, 0, eLookup::Miss},
+        {"other port", 0, htons(1), 0, 0, 0, 0, eLookup::Miss},
+        {"other message id", 0, 0, 4, 0, 0, 0, eLookup::Miss},
+        {"other sequence", 0, 0, 0, 0x40, 0, 0, eLookup::Miss},
+    };
+    const uint64_t t0 = 5000000;
+    const uint64_t hash = 0x1234;
+    for (const Shape& s : shapes) {
+        for (const Probe& p : probes) {
+            std::string what = std::string(s.what) + " / " + p.what;
+            cReplayCache cache;
+            ASSERT_TRUE(cache.configure(30, 256));
+            Answer a(s.lens, 7, s.known);
+            cReplayCache::sKey k = key_of(300);
+            EXPECT_EQ(cache.remember(k, hash, t0, a.answer), s.kept) << what;
+            cReplayCache::sKey q = {k.addr ^ p.addr, static_cast<uint16_t>(k.port ^ p.port),
+                                    static_cast<uint8_t>(k.msgId ^ p.msgId),
+                                    static_cast<uint8_t>(k.seq ^ p.seq)};
+            bool repeat = p.want == eLookup::Repeat;
+            eLookup want = repeat && !s.kept ? eLookup::RepeatNotKept : p.want;
+            // A repeat stays one; anything else leaves nothing to find for that key.
+            for (eLookup w : {want, repeat ? want : eLookup::Miss}) {
+                cReplayCache::sAnswer got{};
+                EXPECT_EQ(cache.lookup(q, hash ^ p.hashXor, t0 + p.afterMs, &got), w) << what;
+                if (w == eLookup::Repeat) {
+                    expect_same(got, a, what);
+                } else if (w == eLookup::RepeatNotKept) {
+                    EXPECT_EQ(got.count, 0u) << what;
+                    EXPECT_EQ(got.localKnown, s.known) << what;
+                    EXPECT_EQ(got.local.s_addr, a.answer.local.s_addr) << what;
+                }
+            }
+            if (p.hashXor != 0) {
+                cReplayCache::sAnswer got{};
+                EXPECT_EQ(cache.lookup(k, hash, t0 + p.afterMs, &got), eLookup::Miss) << what;
+            }
+        }
+    }
+}
+
+TEST(ReplayCache, OffExpiryAndReconfiguring) {
+    cReplayCache cache;
+    Answer a({500}, 1);
+    cReplayCache::sAnswer got{};
+    EXPECT_FALSE(cache.remember(key_of(1), 1, 0, a.answer)) << "off until configured";
+    EXPECT_TRUE(cache.configure(0, 256));
+    EXPECT_FALSE(cache.enabled());
+    EXPECT_FALSE(cache.remember(key_of(1), 1, 0, a.answer));
+    EXPECT_EQ(cache.lookup(key_of(1), 1, 0, &got), eLookup::Miss);
+    EXPECT_EQ(cache.entryCount() + cache.bytesHeld(), 0u);
+
+    // Expired entries go at the next call, with their bytes.
+    ASSERT_TRUE(cache.configure(2, 256));
+    for (uint32_t i = 0; i < 5; ++i) {
+        EXPECT_TRUE(cache.remember(key_of(i), i, 1000 + i, a.answer));
+    }
+    EXPECT_EQ(cache.entryCount(), 5u);
+    EXPECT_EQ(cache.bytesHeld(), 5 * 502u);
+    // A key remembered again keeps one entry, the later one.
+    EXPECT_TRUE(cache.remember(key_of(4), 44, 1004, a.answer));
+    EXPECT_EQ(cache.entryCount(), 5u);
+    EXPECT_EQ(cache.lookup(key_of(4), 4, 1004, &got), eLookup::SequenceReused);
+    EXPECT_EQ(cache.lookup(key_of(4), 44, 1004, &got), eLookup::Miss);
+    EXPECT_TRUE(cache.remember(key_of(4), 4, 1004, a.answer));
+    EXPECT_EQ(cache.bytesHeld(), 7 * 502u)
+        << "the dropped answers' bytes stay until they are the oldest";
+    EXPECT_TRUE(cache.remember(key_of(9), 9, 3002, a.answer));
+    EXPECT_EQ(cache.entryCount(), 3u);
+    EXPECT_EQ(cache.bytesHeld(), 5 * 502u);
+    EXPECT_EQ(cache.lookup(key_of(2), 2, 3002, &got), eLookup::Miss);
+    EXPECT_EQ(cache.lookup(key_of(3), 3, 3002, &got), eLookup::Repeat);
+
+    // Configuring again drops every entry; turning the cache off frees its storage.
+    ASSERT_TRUE(cache.configure(30, 16));
+    EXPECT_EQ(cache.lookup(key_of(3), 3, 3002, &got), eLookup::Miss);
+    EXPECT_TRUE(cache.remember(key_of(3), 3, 3002, a.answer));
+    EXPECT_TRUE(cache.configure(0, 16));
+    EXPECT_EQ(cache.entryCount() + cache.bytesHeld(), 0u);
+    EXPECT_EQ(cache.lookup(key_of(3), 3, 3002, &got), eLookup::Miss);
+}
+
+// The oldest entries go first when the count or the bytes run out; the entries asked for are
+// clamped into 16..4096.
+TEST(ReplayCache, EvictionOldestFirst) {
+    struct Case {
+        const char* what;
+        uint32_t entries;
+        std::vector<uint16_t> lens;
+        uint32_t writes;
+        uint32_t minLive, maxLive;
+    };
+    const Case cases[] = {
+        {"by count", 16, {}, 40, 16, 16},
+        {"by count, 1 asked for", 1, {8}, 40, 16, 16},
+        {"by count, 10000 asked for", 10000, {}, 5000, 4096, 4096},
+        // An 8 KiB answer takes 8208 bytes: 31 fit, 30 when the ring's end was skipped.
+        {"by bytes", 4096, lens(8, 1024), 100, 30, 31},
+        {"by bytes, odd sizes", 4096, {1000, 999, 17}, 400, 128, 129},
+    };
+    for (const Case& c : cases) {
+        cReplayCache cache;
+        ASSERT_TRUE(cache.configure(600, c.entries));
+        std::vector<Answer> answers;
+        for (uint32_t i = 0; i < c.writes; ++i) {
+            answers.emplace_back(c.lens, i);
+            cache.remember(key_of(i), i, 1000 + i, answers.back().answer);
+            ASSERT_LE(cache.bytesHeld(), cReplayCache::kRingBytes) << c.what;
+        }
+        EXPECT_GE(cache.entryCount(), c.minLive) << c.what;
+        EXPECT_LE(cache.entryCount(), c.maxLive) << c.what;
+        uint32_t firstKept = c.writes - cache.entryCount();
+        for (uint32_t i = 0; i < c.writes; ++i) {
+            cReplayCache::sAnswer got{};
+            eLookup r = cache.lookup(key_of(i), i, 1000 + c.writes, &got);
+            ASSERT_EQ(r, i < firstKept ? eLookup::Miss : eLookup::Repeat) << c.what << " " << i;
+            if (r == eLookup::Repeat) {
+                expect_same(got, answers[i], c.what);
+            }
+        }
+    }
+}
+
+// 10,000 writes of every size from distinct sources, with reused sequence numbers among them:
+// the bounds hold after each.
+TEST(ReplayCache, FloodStaysWithinBounds) {
+    for (uint32_t entries : {256u, 4096u}) {
+        cReplayCache cache;
+        ASSERT_TRUE(cache.configure(600, entries));
+        std::mt19937 rnd(entries);
+        const uint32_t writes = 10000;
+        for (uint32_t i = 0; i < writes; ++i) {
+            std::vector<uint16_t> l(rnd() % 4 == 0 ? 0 : rnd() % 10);
+            for (uint16_t& len : l) {
+                len = static_cast<uint16_t>(rnd() % 1100);
+            }
+            cache.remember(key_of(i), i, i, Answer(l, i).answer);
+            if (i % 3 == 0) {
+                // An earlier write comes again with other bytes: never answered from memory,
+                // and its entry is gone.
+                cReplayCache::sAnswer got{};
+                EXPECT_NE(cache.lookup(key_of(i / 2), ~0ull, i, &got), eLookup::Repeat);
+                EXPECT_EQ(cache.lookup(key_of(i / 2), i / 2, i, &got), eLookup::Miss);
+            }
+            ASSERT_LE(cache.entryCount(), entries);
+            ASSERT_LE(cache.bytesHeld(), cReplayCache::kRingBytes);
+        }
+        // Then a write is still kept whole.
+        Answer a({1000, 1000, 17}, 5);
+        EXPECT_TRUE(cache.remember(key_of(writes), 5, writes, a.answer));
+        cReplayCache::sAnswer got{};
+        ASSERT_EQ(cache.lookup(key_of(writes), 5, writes, &got), eLookup::Repeat);
+        expect_same(got, a, "after the flood");
+    }
+}
+
+TEST(ReplayCache, HashIsFnv1a64) {
+    const std::pair<std::string, uint64_t> rows[] = {
+        {"", 0xcbf29ce484222325u}, {"a", 0xaf63dc4c8601ec8cu}, {"foobar", 0x85944171f73967e8u}};
+    for (const auto& r : rows) {
+        EXPECT_EQ(cReplayCache::hashDatagram(reinterpret_cast<const uint8_t*>(r.first.data()),
+                                             static_cast<uint32_t>(r.first.size())),
+                  r.second)
+            << r.first;
+    }
+}
+
+} // namespace

@@ -21,6 +21,9 @@ struct sCounters {
     uint64_t scriptErrors; // of those, ended by an error or over budget
     uint64_t replies;      // reply messages sent to requesters
     uint64_t replyBytes;   // bytes of reply datagrams sent
+    uint64_t replayed;     // repeated writes answered from memory
+    uint64_t seqReused;    // writes whose key was kept with other bytes: run as new
+    uint64_t writeDenied;  // writes from a source that may only read
 };
 
 // Writes the counters, with the north link's, as one INFO line "Counters: ..." to log.

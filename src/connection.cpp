@@ -27,7 +27,7 @@ using qwire::kSegmentBytes;
 constexpr uint64_t kIdleWakeSeconds = 10;
 
 // Request kinds a script serves, by message id.
-enum : uint8_t { kSet = 0, kGet = 1, kDelete = 4, kReplace = 5 };
+enum : uint8_t { kSet = 0, kGet = 1, kAction = 2, kDelete = 4, kReplace = 5 };
 
 // What a request a script serves runs: its message id, its name in the audit (null: reads are not
 // audited), the script's entry operation and the id of the reply.
@@ -44,6 +44,19 @@ constexpr sRoute kRoutes[] = {
     {kDelete, "delete", &cConfigScript::delCfg, 0},
     {kReplace, "replace", &cConfigScript::repCfg, 0},
 };
+
+// Requests that change something: only writers may send them, and a repeat is answered from
+// memory.
+bool is_write(uint8_t id) {
+    return id == kSet || id == kAction || id == kDelete || id == kReplace;
+}
+
+// Now on the monotonic clock, in ms.
+uint64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
 
 const sRoute* find_route(uint8_t id) {
     for (const sRoute& r : kRoutes) {
@@ -103,6 +116,7 @@ cQlogLimit g_dictionary_limit;
 cQlogLimit g_unhandled_limit;
 cQlogLimit g_oversized_limit;
 cQlogLimit g_malformed_limit;
+cQlogLimit g_write_denied_limit;
 
 } // namespace
 
@@ -123,7 +137,7 @@ cConnection::cConnection()
     // The datagram buffers are left as they are: pages no datagram reaches stay untouched.
     : cQlog(kCategory), mBrokerPort(static_cast<uint16_t>(cConfig::getInt(eSetting::BrokerPort))),
       mBrokerSocket(-1), mRxHdr(), mRxIov(), mRxBufferSize(0), mCurrClient(), mCurrLocal(),
-      mCurrLocalKnown(false), mTxHdr(), mTxIov(), mTxCount(0),
+      mCurrLocalKnown(false), mTxHdr(), mTxIov(), mTxCount(0), mCurrData(nullptr), mCurrLen(0),
       mNorth(cConfig::getString(eSetting::NorthHost),
              static_cast<uint16_t>(cConfig::getInt(eSetting::NorthPort))),
       mResponse(new cConfigTable()), mCounters() {
@@ -167,6 +181,11 @@ bool cConnection::setup() {
     }
     const char* allow = cConfig::getString(eSetting::BrokerAllow);
     mPeerFilter.configure(allow);
+    mWriteFilter.configure(cConfig::getString(eSetting::BrokerWriteAllow));
+    if (!mReplay.configure(static_cast<uint32_t>(cConfig::getInt(eSetting::ReplaySeconds)),
+                           static_cast<uint32_t>(cConfig::getInt(eSetting::ReplayEntries)))) {
+        warn("No memory for the replay cache: repeated writes run again");
+    }
     mNorth.open();
     debug("Created North Socket on port %d", mNorth.port());
     info("Listening on UDP %s:%d for %s; requests no script serves go to port %d of %s", address,
@@ -381,6 +400,8 @@ void cConnection::flush_replies() {
 }
 
 void cConnection::handle_msg(uint8_t* buf, int len) {
+    mCurrData = buf;
+    mCurrLen = static_cast<uint16_t>(len);
     QWireFault fault;
     QMsg* msg = QMsg::parseMsg(buf, static_cast<uint16_t>(len), &fault);
     if (msg == nullptr) {
@@ -407,23 +428,30 @@ void cConnection::handle_msg(uint8_t* buf, int len) {
 }
 
 struct cConnection::sRequest {
-    QMsg* msg;
-    uint8_t msgId;
-    uint8_t seq;
-    const sRoute* route; // null for a message id no script operation takes
-    bool audited;        // a write, with the audit on: the clock was read
-    timespec started;
-    QuorrelMessage* checked; // the dictionary's view; owned, deleted at the end of the road
-    cConfigScript* script;   // the script serving every object, or null: north
-    const char* outcome;     // for the audit line while the status is 0
-    int status;              // the reply's status: 0 done, else a script's or the daemon's code
-    std::string reason;      // the script's reason for a status that is not 0
+    QMsg* msg = nullptr;
+    uint8_t msgId = 0;
+    uint8_t seq = 0;
+    const sRoute* route = nullptr; // null for a message id no script operation takes
+    bool audited = false;          // a write, with the audit on: the clock was read
+    timespec started{};
+    QuorrelMessage* checked = nullptr; // the dictionary's view; owned, deleted at the road's end
+    cConfigScript* script = nullptr;   // the script serving every object, or null: north
+    const char* outcome = "done";      // for the audit line while the status is 0
+    int status = 0;        // the reply's status: 0 done, else a script's or the daemon's code
+    std::string reason;    // the script's reason for a status that is not 0
+    bool remember = false; // a write whose answer the replay cache keeps
+    cReplayCache::sKey key{};
+    uint64_t hash = 0;
 };
 
 QMsg* cConnection::route_msg(QMsg* msg) {
     uint8_t msg_id = msg->getMsgID();
     const sRoute* route = find_route(msg_id);
-    sRequest r{msg, msg_id, msg->getMsgSeq(), route, false, {}, nullptr, nullptr, "done", 0, {}};
+    sRequest r;
+    r.msg = msg;
+    r.msgId = msg_id;
+    r.seq = msg->getMsgSeq();
+    r.route = route;
     // A write leaves an audit line with how long it took; the clock is read only when the line
     // will be written.
     r.audited = route != nullptr && route->kind != nullptr && mAudit.on();
@@ -438,10 +466,18 @@ QMsg* cConnection::route_msg(QMsg* msg) {
     cConfigTable request(r.checked);
     r.script = cConfigScript::getScript(&request);
     QMsg* reply = nullptr;
-    if (write_gate(r)) {
+    if (!write_gate(r)) {
+        r.status = qstatus::kWriteDenied;
+        reply =
+            status_reply(r.route != nullptr ? r.route->replyId : 0, qstatus::kWriteDenied, request);
+    } else if (!replayed(r, &reply)) {
         reply = r.script != nullptr ? run_script(r, &request) : forward_msg(msg);
         if (r.script == nullptr && reply == nullptr) {
             r.outcome = "no reply from upstream";
+        }
+        // A forward that got no answer is not kept: its repeat goes north again.
+        if (r.remember && (r.script != nullptr || reply != nullptr)) {
+            remember(r, reply);
         }
     }
     audit(r);
@@ -462,8 +498,89 @@ bool cConnection::check_request(sRequest& r) {
     return false;
 }
 
-bool cConnection::write_gate(const sRequest& /*r*/) {
-    return true;
+bool cConnection::write_gate(const sRequest& r) {
+    if (!is_write(r.msgId) || mWriteFilter.allows(mCurrClient.sin_addr.s_addr)) {
+        return true;
+    }
+    ++mCounters.writeDenied;
+    char host[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &mCurrClient.sin_addr, host, sizeof host);
+    limited(g_write_denied_limit, INFO, "Write from %s:%d denied", host,
+            ntohs(mCurrClient.sin_port));
+    return false;
+}
+
+bool cConnection::replayed(sRequest& r, QMsg** reply) {
+    if (!is_write(r.msgId) || !mReplay.enabled()) {
+        return false;
+    }
+    r.key = cReplayCache::sKey{mCurrClient.sin_addr.s_addr, mCurrClient.sin_port, r.msgId, r.seq};
+    r.hash = cReplayCache::hashDatagram(mCurrData, mCurrLen);
+    cReplayCache::sAnswer answer{};
+    switch (mReplay.lookup(r.key, r.hash, monotonic_ms(), &answer)) {
+    case cReplayCache::eLookup::Repeat:
+        ++mCounters.replayed;
+        ++mCounters.replies;
+        r.outcome = "replayed";
+        // The first answer again, byte for byte, from the address it left from.
+        mCurrLocal = answer.local;
+        mCurrLocalKnown = answer.localKnown;
+        for (uint32_t i = 0; i < answer.count; ++i) {
+            std::memcpy(tx_buffer(), answer.datagrams[i].data, answer.datagrams[i].len);
+            queue_datagram(answer.datagrams[i].len);
+        }
+        return true;
+    case cReplayCache::eLookup::RepeatNotKept:
+        ++mCounters.replayed;
+        r.status = qstatus::kNotKept;
+        *reply = status_reply(r.route != nullptr ? r.route->replyId : 0, qstatus::kNotKept,
+                              cConfigTable());
+        return true;
+    case cReplayCache::eLookup::SequenceReused:
+        ++mCounters.seqReused;
+        break;
+    case cReplayCache::eLookup::Miss:
+        break;
+    }
+    r.remember = true;
+    return false;
+}
+
+void cConnection::remember(const sRequest& r, QMsg* reply) {
+    cReplayCache::sAnswer answer{mAnswerDatagrams, 0, mCurrLocal, mCurrLocalKnown};
+    size_t used = 0;
+    auto add = [&](uint16_t n) {
+        if (answer.count < cReplayCache::kAnswerDatagrams) {
+            mAnswerDatagrams[answer.count] = cReplayCache::sDatagram{mAnswerBytes + used, n};
+        }
+        ++answer.count;
+        used += n;
+    };
+    if (reply != nullptr) {
+        // Serialised as send_reply sends it: whole when it fits one datagram, else by segments.
+        // An answer past the cache's bound is only marked as not kept.
+        reply->setMsgSeq(r.seq);
+        uint16_t n = reply->getMsg(mAnswerBytes, kSegmentBytes);
+        if (n != 0) {
+            add(n);
+        } else {
+            reply->segmentMessage(kSegmentBytes);
+            reply->resetSegment();
+            for (QMsg* seg = reply->getNextSegment(); seg != nullptr;
+                 seg = reply->getNextSegment()) {
+                if (used + kSegmentBytes > sizeof mAnswerBytes) {
+                    answer.count = cReplayCache::kAnswerDatagrams + 1;
+                    answer.datagrams = nullptr;
+                    break;
+                }
+                uint16_t m = seg->getMsg(mAnswerBytes + used, kSegmentBytes);
+                if (m != 0) {
+                    add(m);
+                }
+            }
+        }
+    }
+    mReplay.remember(r.key, r.hash, monotonic_ms(), answer);
 }
 
 QMsg* cConnection::run_script(sRequest& r, cConfigTable* request) {

@@ -38,6 +38,7 @@
 #include "peerfilter.h"
 #include "qlog.h"
 #include "qwire.h"
+#include "replaycache.h"
 
 class QMsg;
 class QuorrelMessage;
@@ -79,8 +80,15 @@ private:
     QMsg* route_msg(QMsg* msg);
     // The dictionary check: r.checked, or false (counted, logged) when the dictionary refuses.
     bool check_request(sRequest& r);
-    // Whether the sender may make this request. Lets everything through for now.
+    // Whether the sender may make this request: a write (set, delete, replace, action) only from
+    // a source "tamo.broker.write_allow" names. A refusal is counted and logged (limited).
     bool write_gate(const sRequest& r);
+    // A write sent again: looks it up in the replay cache. True when the request is answered
+    // from memory (the kept datagrams queued, or *reply set to status 241); false to run it,
+    // with r.remember set when its answer is to be kept.
+    bool replayed(sRequest& r, QMsg** reply);
+    // Keeps the answer of a write that ran (reply null: it got none) for its repeats.
+    void remember(const sRequest& r, QMsg* reply);
     // Runs the entry point of r's script for its kind and builds the reply from its answer; a
     // run that fails, or an answer that cannot be sent, is answered with a status of the
     // daemon's own. Null only for a kind no entry point takes.
@@ -131,6 +139,14 @@ private:
     iovec mTxIov[kBatch];
     int mTxCount;
     cPeerFilter mPeerFilter;
+    cPeerFilter mWriteFilter;
+    // The datagram in hand, for the replay cache's key and hash.
+    const uint8_t* mCurrData;
+    uint16_t mCurrLen;
+    cReplayCache mReplay;
+    // A write's answer serialised for the replay cache.
+    uint8_t mAnswerBytes[cReplayCache::kAnswerBytes];
+    cReplayCache::sDatagram mAnswerDatagrams[cReplayCache::kAnswerDatagrams];
     cNorthLink mNorth;
     cAudit mAudit;
     // The response table of the request in hand, emptied after each one and kept for the next.

@@ -201,7 +201,8 @@ TEST_F(EndToEnd, WritesAreAuditedAndSigusr1WritesTheCounters) {
     EXPECT_TRUE(d.logHas("Counters: received=7 denied=1 malformed=2 refused=1 served=2 "
                          "script_errors=0 forwards=1 forwards_answered=0 forwards_timed_out=0 "
                          "forwards_refused=1 replies=2 reply_bytes=" +
-                             std::to_string(bytes) + " lines_suppressed=0",
+                             std::to_string(bytes) +
+                             " replayed=0 seq_reused=0 write_denied=0 lines_suppressed=0",
                          2000))
         << d.log();
 
@@ -254,6 +255,51 @@ TEST_F(NorthPath, UnownedRequestsGoNorthWithSequenceNumbersThatWrap) {
     EXPECT_TRUE(mDaemon->logHas("North reply incomplete; dropped"));
     EXPECT_TRUE(mDaemon->logHas("Got data from zeld but we're not expecting it", 2000));
     EXPECT_FALSE(mDaemon->logHas("North message timed out..."));
+}
+
+// A write sent again within the replay lifetime runs once and gets the same answer; the same
+// key with other bytes runs again; reads always run. Only writers write, locally or north.
+TEST_F(NorthPath, RetriedWritesRunOnceAndOnlyWritersWrite) {
+    mSetup.settings = "tamo.broker.write_allow = 127.0.0.1\n";
+    start({});
+    auto twice = [&](const char* kind, uint8_t seq, const char* words) {
+        MsgPtr m = request(kind, seq, words);
+        mClient.send(mSetup.brokerPort, *m);
+        mClient.send(mSetup.brokerPort, *m);
+        std::vector<size_t> a, b;
+        MsgPtr first = mClient.receive(2000, &a), second = mClient.receive(2000, &b);
+        EXPECT_TRUE(first && second) << kind << " " << seq;
+        EXPECT_EQ(first ? dump(*first) : "", second ? dump(*second) : "");
+        EXPECT_EQ(a, b);
+        return first ? dump(*first) : std::string("none");
+    };
+    EXPECT_EQ(twice("set", 31, "system.hostname=refuse"),
+              twice("set", 31, "system.hostname=refuse"));
+    EXPECT_NE(twice("set", 31, "system.hostname=a"), "none"); // other bytes: runs
+    EXPECT_NE(dump(*ask("get", 40, "system.hostname")).find("\"a\""), std::string::npos);
+    EXPECT_NE(ask("set", 41, "system.hostname=b"), nullptr);
+    EXPECT_NE(dump(*ask("get", 40, "system.hostname")).find("\"b\""), std::string::npos);
+    twice("set", 42, "ntp"); // answered upstream: kept
+    EXPECT_EQ(mUpstream->received(1, 500).size(), 1u);
+
+    Client reader("127.0.0.3");
+    for (const char* words : {"system.hostname=c", "ntp"}) {
+        reader.send(mSetup.brokerPort, *request("set", 50, words));
+        MsgPtr reply = reader.receive(2000);
+        ASSERT_NE(reply, nullptr) << words;
+        EXPECT_EQ(dump(*reply), "3:4=240 4:1=\"not allowed to write\" ");
+    }
+    reader.send(mSetup.brokerPort, *request("get", 51, "system.hostname"));
+    EXPECT_NE(reader.receive(2000), nullptr);
+    EXPECT_EQ(mUpstream->received(2, 300).size(), 1u);
+    Daemon& d = *mDaemon;
+    for (const char* line : {" seq=31 kind=set objects=system by=", "outcome=\"replayed\"",
+                             "outcome=\"denied\" status=240 reason=\"not allowed to write\"",
+                             "Write from 127.0.0.3:"}) {
+        EXPECT_TRUE(d.logHas(line)) << line;
+    }
+    kill(d.process().pid(), SIGUSR1);
+    EXPECT_TRUE(d.logHas("replayed=5 seq_reused=1 write_denied=2", 2000)) << d.log();
 }
 
 #ifdef TAMO_HAVE_SYSTEMD

@@ -21,6 +21,9 @@ constexpr uint8_t kFirstScriptCode = 1;
 constexpr uint8_t kLastScriptCode = 199;
 constexpr uint8_t kFirstDaemonCode = 240;
 
+constexpr uint8_t kWriteDenied = 240; // the sender may read but not write
+constexpr uint8_t kNotKept = 241;     // a repeated write whose first answer was too large to keep
+
 constexpr uint8_t kScriptFailed = 250;  // a Lua error, or an answer the dictionary would refuse
 constexpr uint8_t kOverBudget = 251;    // the script ran past its time or memory budget
 constexpr uint8_t kNotServed = 252;     // the script serves the objects, not this request kind
@@ -30,6 +33,10 @@ constexpr uint8_t kReplyTooLarge = 253; // the reply would break the message lim
 // Never a path, a traceback or script text: those stay in the daemon's log.
 inline const char* daemonReason(uint8_t status) {
     switch (status) {
+    case kWriteDenied:
+        return "not allowed to write";
+    case kNotKept:
+        return "repeated request; its first answer was not kept";
     case kScriptFailed:
         return "script failed";
     case kOverBudget:
@@ -54,6 +61,10 @@ inline const char* statusName(uint8_t status) {
         return "refused";
     }
     switch (status) {
+    case kWriteDenied:
+        return "denied";
+    case kNotKept:
+        return "replayed";
     case kScriptFailed:
         return "script error";
     case kOverBudget:

@@ -37,9 +37,9 @@ public:
 
     // Pushes a new Lua table holding a copy of cfg on L's stack, as the argument of the Lua
     // function f (named in the warnings). Runs inside a protected call: a Lua memory error
-    // longjmps out and leaks the entry copies made so far. False, with nothing pushed, when the
-    // stack has no room or a C++ exception stopped the copy (then the table may be on the
-    // stack, partly filled). cfg is not modified.
+    // longjmps out and leaks the entry copies made so far. False when the stack has no room
+    // (nothing pushed) or a C++ exception stopped the copy (the table, partly filled, may be
+    // left on the stack for the caller to drop). cfg is not modified.
     bool pushArgument(lua_State* L, const char* f, cConfigTable* cfg);
 
     // Appends the entries of the Lua table on top of L's stack, the result of f, to out. The

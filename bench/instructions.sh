@@ -83,7 +83,7 @@ done
 bin=$(readlink -f "$dir/src/tamo")
 # Reads a callgrind file: the self cost of each function goes to a class by its object file (or
 # to allocation by its name); the cost of the calls from the daemon's binary into lua_pcallk is
-# the Lua side, less the argument conversion (cLuaVM::push_argument) that runs inside it.
+# the Lua side, less the argument conversion (cLuaConvert::pushArgument) that runs inside it.
 summarise() {
   awk -v n="$n" -v bin="$bin" -v kind="$1" '
     # Compressed names: "(id) name" the first time, "(id)" after; objects and functions are
@@ -111,7 +111,7 @@ summarise() {
     /^[0-9+*-]/ {
       if (incall) {
         if (ob == bin && cfn == "lua_pcallk") inlua += $2
-        if (cfn ~ /^cLuaVM::push_argument/) arg += $2
+        if (cfn ~ /^cLuaConvert::pushArgument/) arg += $2
         incall = 0; cob = ob
       } else {
         sum[cls] += $2; total += $2

@@ -7,21 +7,13 @@
 // message and traceback and reported as a false result, never as an abort. The steps and the
 // whole stack are logged at debug priority in the category "cLuaVM".
 //
-// Tables cross the bridge as follows (see docs/scripting.md): integers, floats, text, booleans
-// and nested tables map onto their Lua kinds; an unsigned integer (cTableType::u32) reaches Lua
-// as 0 .. 2^32 - 1; a Lua number becomes an integer when its single-precision rounding is
-// integral, else a float, and an integer from 2^31 to 2^32 - 1 comes back unsigned; a text
-// reaches Lua up to its first NUL byte, a byte string (cTableType::bytes) whole, and a Lua string
-// comes back whole; other Lua kinds become nil. At most kMaxDepth levels of nesting cross in either
-// direction, a Lua table met again on its own nesting path (a cycle) is left out, and at most
-// kMaxEntries entries come back from one call.
-//
-// Every protected run has a budget of this thread's CPU time (a count hook checks it every few
-// thousand Lua instructions; past it the script gets a Lua error it cannot catch for good), and
-// every state has a memory budget enforced by its own allocator (an allocation past it fails as
-// Lua's memory error). os.exit raises an error instead of ending the process. Scripts may
-// require "tamo", a built-in module with a crash-safe file save and logging through the
-// category "script.<name>" (docs/scripting.md).
+// Tables cross the bridge as cLuaConvert converts them (luaconvert.h, docs/scripting.md), with
+// its limits: at most kMaxDepth levels of nesting in either direction, no cycle, and at most
+// kMaxEntries entries and kMaxResultBytes bytes of text back from one call. A cLuaSandbox
+// (luasandbox.h) confines the state: every protected run has a budget of this thread's CPU
+// time, every state a memory budget, os.exit raises an error instead of ending the process, and
+// scripts may require "tamo", a built-in module with a crash-safe file save and logging through
+// the category "script.<name>" (docs/scripting.md).
 #pragma once
 
 #include <cstddef>
@@ -30,24 +22,22 @@
 #include <sys/stat.h>
 
 #include "configtable.h"
+#include "luaconvert.h"
+#include "luasandbox.h"
 #include "qlog.h"
 
 struct lua_State;
-struct lua_Debug;
-namespace log4cpp {
-class Category;
-}
 
 class cLuaVM : public cQlog {
 public:
     // Nesting levels converted in either direction; the argument or result table is level 1.
-    static constexpr int kMaxDepth = 32;
+    static constexpr int kMaxDepth = cLuaConvert::kMaxDepth;
     // Entries (nested tables included) taken from one returned table. A Lua table may hold the
     // same table many times over without a cycle, and each use is copied: this bounds the work.
-    static constexpr int kMaxEntries = 8192;
+    static constexpr int kMaxEntries = cLuaConvert::kMaxEntries;
     // Bytes of text taken from one returned table: more than any reply can carry. Past it the
     // result is marked incomplete (cConfigTable::markIncomplete) and no reply is sent.
-    static constexpr size_t kMaxResultBytes = 256 * 1024;
+    static constexpr size_t kMaxResultBytes = cLuaConvert::kMaxResultBytes;
 
     // What every state made from now on gets: the CPU time one protected run may take, in ms
     // of this thread's CPU time (0: no limit), and the memory the state may hold, in bytes.
@@ -105,14 +95,11 @@ public:
     int stackTop() const;
     // Bytes the state holds now, and a new memory limit for this state alone (tests and tools;
     // a limit below what it holds makes every further allocation fail).
-    size_t memoryUsed() const { return mAlloc.used; }
-    void setMemoryLimit(size_t bytes) {
-        mAlloc.limit = bytes;
-        mAlloc.countdown = -1;
-    }
+    size_t memoryUsed() const { return mSandbox.memoryUsed(); }
+    void setMemoryLimit(size_t bytes) { mSandbox.setMemoryLimit(bytes); }
     // Lets n more allocations that grow the state succeed, then lowers the limit to what the
     // state holds at that moment, so that every later one fails (tests of the memory error).
-    void failAllocationsAfter(long n) { mAlloc.countdown = n; }
+    void failAllocationsAfter(long n) { mSandbox.failAllocationsAfter(n); }
 
 private:
     // A file as stat reports it; equal ids mean the compiled chunk is still the file's content.
@@ -138,58 +125,26 @@ private:
     static int call_step(lua_State* L);
     static int message_handler(lua_State* L);
     static int panic_handler(lua_State* L);
-    static void* allocate(void* ud, void* ptr, size_t osize, size_t nsize);
-    static void budget_hook(lua_State* L, lua_Debug* ar);
-    static int exit_refused(lua_State* L);
-    static int setmetatable_guarded(lua_State* L);
-    static int open_tamo(lua_State* L);
-    static int tamo_save(lua_State* L);
-    static int tamo_log(lua_State* L);
-    static cLuaVM* from(lua_State* L);
-    // The category "script.<file name without extension>", named after the first file loaded.
-    void name_log(const char* path);
 
     // Runs fn(ctx) under lua_pcall with the traceback handler; nresults values (or the error
     // message) are left on top of the stack. Returns Lua's status.
     int run_protected(int (*fn)(lua_State*), void* ctx, int nresults);
+    // loadScript's end for a file that has not changed since it failed to compile: logs its
+    // message again, restores the stack to base and returns false.
+    bool fail_again(int base);
     bool invoke(const char* f, cConfigTable* cfg, cConfigTable* out, bool verbose);
     // Logs "<what> <name> failed: <message on top, with its traceback>" at error priority.
     void log_failure(const char* what, const char* name, int status);
-    bool push_argument(const char* f, cConfigTable* cfg);
-    // One warning per kind of loss after a conversion for or from f.
-    void report_drops(const char* what, const char* f);
-
-    // Slot push and table push: the target table is on top; depth is its nesting level.
-    void push(const cTableType& val, int depth);
-    void push(cConfigTable* t, int depth);
-    // Slot pop of stack index i, and table pop of the table on top into t.
-    cTableType pop(int i);
-    void pop(cConfigTable* t, int depth);
-    bool on_path(const void* table, int depth) const;
     // stat(s), or what it reported last time while the file is watched and unchanged. changed
     // tells whether the watch saw a change since then (always false without a watch).
     bool stat_script(const char* s, struct stat* st, bool* changed);
     void stackdump();
 
-    // The state's allocator: bytes held and the most it may hold. Declared before the state,
-    // which uses it until it is closed.
-    struct sAlloc {
-        size_t used;
-        size_t limit;
-        long countdown; // -1: off
-    } mAlloc;
+    // The state's limits, refused functions and "tamo" module. Declared before the state,
+    // which allocates through it until it is closed.
+    cLuaSandbox mSandbox;
     lua_State* mLuaState;
     eOutcome mLastOutcome;
-    // The CPU-time budget of the protected run under way (times in ns). The hook reads the
-    // thread's CPU clock at the run's first hook and then only once the monotonic clock has
-    // reached nextCheck: CPU time cannot run ahead of wall time.
-    struct sBudget {
-        int64_t budgetNs; // 0: no budget
-        int64_t cpuStart; // -1 until the run's first hook
-        int64_t nextCheck;
-        bool tripped;
-    } mBudget;
-    log4cpp::Category* mScriptLog;
     // Makes a fresh _ENV upvalue for each run of a kept chunk, as a fresh load would.
     int mEnvMakerRef;
     // The compiled chunk of the last file that compiled, as a registry reference.
@@ -200,25 +155,13 @@ private:
     int mFailedRef;
     std::string mFailedPath;
     sFileId mFailedId;
-    // The Lua tables on the current conversion path, by identity, to cut cycles.
-    const void* mPath[kMaxDepth];
-    int mEntriesLeft;
+    // The argument and result tables' conversion.
+    cLuaConvert mConvert;
     // What the last stat of the loaded file reported, kept while the watch vouches for it.
     int mWatchSlot;
     std::string mWatchPath;
     bool mWatchKnown;
     struct stat mWatchStat;
-    // What the conversion under way has left out.
-    struct sDrops {
-        int deep;
-        int cycles;
-        int noRoom;
-        bool truncated;
-        bool tooLarge;
-    } mDrops;
-    size_t mBytesLeft;
-    // Lines a script can have written at every request, one limit per kind: its own log lines,
-    // and the failures of its runs.
-    cQlogLimit mScriptLogLimit;
+    // Lines a script's failures can have written at every request.
     cQlogLimit mFailureLimit;
 };

@@ -304,7 +304,7 @@ TEST_F(Examples, ServeBuildsOncePerVersionOfTheFile) {
         return "package.path = package.path .. ';" + example_dir() +
                "/?.lua'\n"
                "local store = require 'tamo_store'\n"
-               "store.serve(function()\n"
+               "getObjects, getConfig = store.serve(function()\n"
                "  builds = (builds or 0) + 1\n"
                "  return {getObjects = function() return {9} end,\n"
                "          getConfig = function() return {v = " +

@@ -3,17 +3,13 @@
 -- interface.conf in the data folder (see tamo_store.lua) as "<name>.<member>" keys; what is not
 -- set comes from the kernel (/sys/class/net) or the defaults below.
 --
--- Writing a new script: start from ntp.lua for an object that exists once, from this file for
--- one that exists per name. getObjects runs once at start-up; the daemon runs the whole file
--- again before every request, so everything is built inside store.serve, which builds it once
--- per version of the file, and state is kept in files, not globals. docs/scripting.md has the
--- whole contract and what costs what.
+-- How to write a script like this one: docs/scripting.md, "Writing a new script".
 -- A device script would also apply each setting (ip link, ip address); this example only keeps
 -- them. The hardware address (77) is a byte string of 6 bytes: the request table holds it as a
 -- Lua string with every byte, and the reply sends it back whole as the dictionary's bytes tag.
 local store = require "tamo_store"
 
-store.serve(function()
+getObjects, getConfig, setConfig, replaceConfig, deleteConfig = store.serve(function()
     local OBJID, NAME = 33, "interface"
     local IFNAME = 72
     local SYS = "/sys/class/net/"
@@ -147,14 +143,6 @@ store.serve(function()
         return true
     end
 
-    local function reply(req, problems)
-        local r = store.reply(req)
-        if #problems > 0 then
-            store.fail(r, table.concat(problems, "; "))
-        end
-        return r
-    end
-
     local api = {}
 
     function api.getObjects()
@@ -185,12 +173,12 @@ store.serve(function()
 
     -- The named interfaces' saved settings become exactly the members given.
     function api.replaceConfig(req)
-        return reply(req, each_named(req, store.load(NAME), replace_one))
+        return store.reply(req, each_named(req, store.load(NAME), replace_one))
     end
 
     -- Forgets the named interfaces' saved settings; the kernel's values and defaults show again.
     function api.deleteConfig(req)
-        return reply(req, each_named(req, store.load(NAME), function(values, name)
+        return store.reply(req, each_named(req, store.load(NAME), function(values, name)
             forget(values, name)
             return true
         end))

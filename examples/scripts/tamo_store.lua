@@ -17,8 +17,8 @@
 -- instead and one warning says so in the log. The choice is made once per script state.
 --
 -- Requests: objects(req, objid) lists the objects of a request table that carry that object id;
--- reply(req) starts a response table that echoes the transaction tag and says "done", and
--- add_object / fail fill it in. Object ids and tag ids are those of docs/dictionary.md.
+-- reply(req, problems) starts a response table that echoes the transaction tag and says "done"
+-- (or fails with the problems given), and add_object / fail fill it in. Object ids and tag ids are those of docs/dictionary.md.
 --
 -- Cost: the daemon runs a script's whole file before every request. serve(build) runs build
 -- only once per version of the calling file and hands the same entry points to every later run,
@@ -221,11 +221,15 @@ function M.objects(req, objid)
 end
 
 -- A response table for req: the client's transaction number (when the request table still has
--- it; an object at position 2 hides it) and status 0.
-function M.reply(req)
+-- it; an object at position 2 hides it) and status 0, or, when the list problems is given and
+-- not empty, status 1 with the problems as its reason.
+function M.reply(req, problems)
     local r = {[STATUS] = 0}
     if math.type(req[TRANSACTION]) == "integer" then
         r[TRANSACTION] = req[TRANSACTION]
+    end
+    if problems and #problems > 0 then
+        M.fail(r, table.concat(problems, "; "))
     end
     return r
 end
@@ -335,7 +339,7 @@ function M.fail(r, reason, code)
 end
 
 -- The five entry points of a script that serves one object that exists once on the device, as
--- the table store.serve wants: getObjects names objid; getConfig answers each object of the
+-- the table serve wants: getObjects names objid; getConfig answers each object of the
 -- request with the members current(values) gives for the saved values (by default the saved
 -- values over the defaults; values must not be changed), the whole object whatever members the
 -- get names (a get's member tags cannot be told apart in Lua, see docs/scripting.md); setConfig
@@ -412,9 +416,10 @@ end
 local built = setmetatable({}, {__mode = "k"})
 local getinfo = debug and debug.getinfo
 
--- Defines the calling script's five global entry points from the table build() returns. build
--- runs at the first run of each version of the calling file; later runs reuse its table. Call it
--- from the file's top level.
+-- Returns the calling script's five entry points from the table build() returns, in the order
+-- getObjects, getConfig, setConfig, replaceConfig, deleteConfig, for the script to assign to its
+-- globals. build runs at the first run of each version of the calling file; later runs reuse its
+-- table. Call it from the file's top level.
 function M.serve(build)
     local chunk = getinfo and getinfo(2, "f").func
     local api = chunk and built[chunk]
@@ -424,8 +429,7 @@ function M.serve(build)
             built[chunk] = api
         end
     end
-    _G.getObjects, _G.getConfig, _G.setConfig = api.getObjects, api.getConfig, api.setConfig
-    _G.replaceConfig, _G.deleteConfig = api.replaceConfig, api.deleteConfig
+    return api.getObjects, api.getConfig, api.setConfig, api.replaceConfig, api.deleteConfig
 end
 
 return M

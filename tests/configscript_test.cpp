@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -194,7 +196,7 @@ const std::string& example_dir() {
 
 class Examples : public Registry {
 protected:
-    using Entry = bool (cConfigScript::*)(cConfigTable*, cConfigTable*);
+    using Members = std::vector<std::pair<int, T>>;
 
     void SetUp() override {
         Registry::SetUp();
@@ -208,11 +210,13 @@ protected:
     void restart() {
         cConfigScript::clearScripts();
         cConfigScript::loadScripts(example_dir().c_str());
+        states.clear();
     }
 
-    // Runs a request for one object (transaction 4711) through the script that serves it and
-    // keeps the reply; returns the reply's object objid, or null when it holds none.
-    cConfigTable* run(Entry entry, int objid, std::vector<std::pair<int, T>> members = {}) {
+    // Runs a request for one object (transaction 4711) through the entry point of the script that
+    // serves it, in a state of the test's own, as the daemon does, and keeps the table the entry
+    // point returns (a set's too); returns the reply's object objid, or null when it holds none.
+    cConfigTable* run(const char* entry, int objid, const Members& members = {}) {
         cConfigTable req;
         req.insert(2, 4711);
         auto* obj = new cConfigTable();
@@ -227,8 +231,14 @@ protected:
             ADD_FAILURE() << "no script for " << objid;
             return nullptr;
         }
-        (s->*entry)(&req, reply.get());
-        EXPECT_EQ(s->getLuaVM()->stackTop(), 0);
+        std::unique_ptr<cLuaVM>& vm = states[s->getName()];
+        if (vm == nullptr) {
+            vm = std::make_unique<cLuaVM>();
+            vm->setPath(example_dir().c_str());
+        }
+        vm->loadScript(s->getName());
+        vm->call(entry, &req, reply.get());
+        EXPECT_EQ(vm->stackTop(), 0);
         cConfigTable::cConfigTableIter it(reply.get());
         for (it.first(); it.isPair(); it.next()) {
             auto* o = static_cast<cConfigTable*>(it.value());
@@ -239,36 +249,79 @@ protected:
         return nullptr;
     }
     // A get's object; its reply echoes the transaction and says "done".
-    cConfigTable* get(int objid, std::vector<std::pair<int, T>> members = {}) {
-        cConfigTable* o = run(&cConfigScript::getCfg, objid, std::move(members));
+    cConfigTable* get(int objid, const Members& members = {}) {
+        cConfigTable* o = run("getConfig", objid, members);
         EXPECT_EQ(static_cast<int>(reply->get(T(2))), 4711);
         EXPECT_EQ(static_cast<int>(reply->get(T(3))), 0);
         EXPECT_NE(o, nullptr);
         return o != nullptr ? o : reply.get();
     }
-    void set(int objid, std::vector<std::pair<int, T>> members) {
-        run(&cConfigScript::setCfg, objid, std::move(members));
-        EXPECT_EQ(reply->size(), 0u); // a set is answered with no tags
+    // A set's reason for refusing: "" when it stored every member and returned nothing.
+    std::string set(int objid, const Members& members) {
+        run("setConfig", objid, members);
+        if (reply->size() == 0) {
+            return "";
+        }
+        EXPECT_EQ(num(reply.get(), 3), 1);
+        return text(reply.get(), 4);
     }
     static std::string text(cConfigTable* o, int tag) { return o->get(T(tag)); }
     static int num(cConfigTable* o, int tag) { return o->get(T(tag)); }
 
     TempDir data;
+    std::map<std::string, std::unique_ptr<cLuaVM>> states;
     std::unique_ptr<cConfigTable> reply;
 };
 
 TEST_F(Examples, SettingsAreKeptAcrossARestart) {
-    set(34, {{80, T(std::string("time.example.org"))}, {81, T(1)}, {82, T(128)}});
-    set(34, {{82, T(5)}}); // out of range: refused
-    std::string odd = "rack 4\nrow=2 \"x\" \\";
-    set(32, {{65, T(odd)}});
-    set(33, {{72, T(std::string("eth9"))}, {74, T(9000)}, {75, T(std::string("10.1.2.3/32"))}});
-    set(33, {{72, T(std::string("eth9"))}, {75, T(std::string("10.1.2.3/33"))}}); // refused
-    set(33, {{74, T(1280)}}); // no name: refused
+    const std::string odd = "rack 4\nrow=2 \"x\" \\";
+    const T eth9(std::string("eth9")), eth7(std::string("eth7"));
     // A u32 from 2^31 up and a 6-byte MAC with NULs are kept as sent; 5 bytes are refused.
     const std::string mac("\x02\0\0\xff\n\0", 6);
-    set(33, {{72, T(std::string("eth7"))}, {76, T::u32(4000000000u)}, {77, T::bytes(mac)}});
-    set(33, {{72, T(std::string("eth7"))}, {77, T::bytes(mac.substr(1))}});
+    auto fill_to_the_limit = [&] {
+        for (int i = 0; i < 30; ++i) { // eth9 and eth7 are kept already
+            ASSERT_EQ(set(33, {{72, T("full" + std::to_string(i))}, {74, T(1400)}}), "");
+        }
+    };
+    // The file becomes a folder, so that saving over it fails, after the script has read it.
+    auto break_the_file = [&] {
+        get(35);
+        std::remove(data.path("logging.conf").c_str());
+        mkdir(data.path("logging.conf").c_str(), 0755);
+    };
+    const struct {
+        int objid;
+        Members members;
+        const char* refused; // the set's reason; "" for none
+        std::function<void()> before;
+    } sets[] = {
+        {34, {{80, T(std::string("time.example.org"))}, {81, T(1)}, {82, T(128)}}, "", {}},
+        {34, {{82, T(5)}}, "poll: value refused", {}},
+        {34, {{83, T(3)}}, "offset: read-only", {}},
+        {34, {{99, T(1)}}, "tag 99: unknown member", {}},
+        {32, {{65, T(odd)}}, "", {}},
+        {33, {{72, eth9}, {74, T(9000)}, {75, T(std::string("10.1.2.3/32"))}}, "", {}},
+        {33, {{72, eth9}, {75, T(std::string("10.1.2.3/33"))}}, "address: value refused", {}},
+        {33, {{74, T(1280)}}, "name: missing or not a valid interface name", {}},
+        {33, {{72, eth7}, {76, T::u32(4000000000u)}, {77, T::bytes(mac)}}, "", {}},
+        {33, {{72, eth7}, {77, T::bytes(mac.substr(1))}}, "mac: value refused", {}},
+        {33,
+         {{72, T(std::string("full30"))}, {74, T(1400)}},
+         "name: settings are kept for 32 interfaces at most",
+         fill_to_the_limit},
+        {35,
+         {{88, T(3)}, {90, T(0)}},
+         "remote_port: value refused; level: not saved",
+         break_the_file},
+    };
+    for (const auto& row : sets) {
+        if (row.before) {
+            row.before();
+        }
+        EXPECT_EQ(set(row.objid, row.members), row.refused) << table_text(reply.get());
+    }
+    EXPECT_EQ(num(get(35), 88), 6);
+    std::remove(data.path("logging.conf").c_str());
 
     restart();
     cConfigTable* ntp = get(34);
@@ -280,20 +333,20 @@ TEST_F(Examples, SettingsAreKeptAcrossARestart) {
     EXPECT_EQ(num(get(33, {{72, T(std::string("eth9"))}}), 74), 9000);
     EXPECT_EQ(text(get(33, {{72, T(std::string("eth9"))}}), 75), "10.1.2.3/32");
     EXPECT_EQ(num(get(33, {{72, T(std::string("eth8"))}}), 74), 1500);
-    cConfigTable* eth7 = get(33, {{72, T(std::string("eth7"))}});
-    EXPECT_TRUE(eth7->get(T(76)).isUnsigned());
-    EXPECT_EQ(text(eth7, 76), "4000000000");
-    EXPECT_EQ(text(eth7, 77), mac);
+    cConfigTable* kept = get(33, {{72, eth7}});
+    EXPECT_TRUE(kept->get(T(76)).isUnsigned());
+    EXPECT_EQ(text(kept, 76), "4000000000");
+    EXPECT_EQ(text(kept, 77), mac);
 
     // Replace: members not given go back to their defaults. Delete: all of them do.
-    cConfigTable* replaced = run(&cConfigScript::repCfg, 34, {{80, T(std::string("other"))}});
+    cConfigTable* replaced = run("replaceConfig", 34, {{80, T(std::string("other"))}});
     ASSERT_NE(replaced, nullptr);
     EXPECT_EQ(text(replaced, 80), "other");
     EXPECT_EQ(num(replaced, 82), 64);
-    EXPECT_EQ(run(&cConfigScript::delCfg, 34), nullptr);
+    EXPECT_EQ(run("deleteConfig", 34), nullptr);
     EXPECT_EQ(num(reply.get(), 3), 0);
     EXPECT_EQ(text(get(34), 80), "");
-    run(&cConfigScript::delCfg, 33, {{72, T(std::string("eth9"))}});
+    run("deleteConfig", 33, {{72, eth9}});
     EXPECT_EQ(num(get(33, {{72, T(std::string("eth9"))}}), 74), 1500);
 }
 

@@ -111,35 +111,38 @@ getObjects, getConfig, setConfig, replaceConfig, deleteConfig = store.serve(func
         end
     end
 
-    -- Applies each object of req to values with change(values, name, obj, problems), which says
-    -- whether it changed anything; saves when one did, and returns the problems.
+    -- Applies each object of req to values with change(values, name, obj, problems, stored),
+    -- which says whether it changed anything and appends the names of the members it stored to
+    -- stored; saves when one did, and returns the problems.
     local function each_named(req, values, change)
-        local problems, changed = {}, false
+        local problems, stored, changed = {}, {}, false
         for _, obj in ipairs(store.objects(req, OBJID)) do
             if valid_name(obj[IFNAME]) then
-                changed = change(values, obj[IFNAME], obj, problems) or changed
+                changed = change(values, obj[IFNAME], obj, problems, stored) or changed
             else
-                problems[#problems + 1] = "an interface object needs a valid name (72)"
+                store.problem(problems, "name", "missing or not a valid interface name",
+                    "an interface object needs a valid name (72)")
             end
         end
         if changed then
-            store.save_or_report(NAME, values, problems)
+            store.save_or_report(NAME, values, problems, stored)
         end
         return problems
     end
 
-    local function set_one(values, name, obj, problems)
+    local function set_one(values, name, obj, problems, stored)
         local seen, count = saved_names(values)
         if not seen[name] and count >= MAX_SAVED then
-            problems[#problems + 1] = "settings are kept for " .. MAX_SAVED .. " interfaces at most"
+            local full = "settings are kept for " .. MAX_SAVED .. " interfaces at most"
+            store.problem(problems, "name", full, full)
             return false
         end
-        return store.update(values, obj, members, name .. ".", problems, IFNAME) > 0
+        return store.update(values, obj, members, name .. ".", problems, IFNAME, stored) > 0
     end
 
-    local function replace_one(values, name, obj, problems)
+    local function replace_one(values, name, obj, problems, stored)
         forget(values, name)
-        set_one(values, name, obj, problems)
+        set_one(values, name, obj, problems, stored)
         return true
     end
 
@@ -168,7 +171,9 @@ getObjects, getConfig, setConfig, replaceConfig, deleteConfig = store.serve(func
     end
 
     function api.setConfig(req)
-        store.report("interface.lua", each_named(req, store.load(NAME), set_one))
+        local problems = each_named(req, store.load(NAME), set_one)
+        store.report("interface.lua", problems)
+        return store.refusal(problems)
     end
 
     -- The named interfaces' saved settings become exactly the members given.

@@ -343,11 +343,87 @@ TEST_F(Examples, SettingsAreKeptAcrossARestart) {
     ASSERT_NE(replaced, nullptr);
     EXPECT_EQ(text(replaced, 80), "other");
     EXPECT_EQ(num(replaced, 82), 64);
+    run("replaceConfig", 34, {{82, T(5)}});
+    EXPECT_EQ(text(reply.get(), 4), "poll = 5 refused");
     EXPECT_EQ(run("deleteConfig", 34), nullptr);
     EXPECT_EQ(num(reply.get(), 3), 0);
     EXPECT_EQ(text(get(34), 80), "");
     run("deleteConfig", 33, {{72, eth9}});
     EXPECT_EQ(num(get(33, {{72, T(std::string("eth9"))}}), 74), 1500);
+}
+
+// A write can be undone from a snapshot: a get of the write's object gives its whole state, a
+// replace with exactly that state (live values included) restores it, and a delete removes an
+// interface the write created.
+TEST_F(Examples, AReplaceWithAGetsAnswerUndoesASet) {
+    const T eth5(std::string("eth5")), eth6(std::string("eth6"));
+    const struct {
+        int objid;
+        Members key;    // the members that name the object
+        Members before; // a state other than the defaults
+        Members change;
+        std::vector<int> live; // read from the system, not kept
+    } rows[] = {
+        {32,
+         {},
+         {{64, T(std::string("a"))}, {65, T(std::string("b"))}},
+         {{64, T(std::string("c"))}, {66, T(std::string("d"))}},
+         {67, 68}},
+        {33,
+         {{72, eth5}},
+         {{73, T(0)},
+          {74, T(9000)},
+          {75, T(std::string("10.0.0.5/8"))},
+          {77, T::bytes(std::string("\x02\0\0\0\0\x05", 6))}},
+         {{73, T(1)}, {74, T(1280)}, {76, T::u32(4000000000u)}},
+         {}},
+        {34, {}, {{80, T(std::string("a.example"))}, {81, T(1)}}, {{81, T(0)}, {82, T(1024)}}, {}},
+        {35, {}, {{88, T(2)}, {90, T(1514)}}, {{89, T(std::string("loghost"))}, {91, T(4096)}}, {}},
+    };
+    auto state = [](cConfigTable* o, const std::vector<int>& live) {
+        std::string s;
+        cConfigTable::cConfigTableIter it(o);
+        for (it.first(); it.isPair(); it.next()) {
+            int tag = it.key().getType() == T::TTE_NUM ? static_cast<int>(it.key()) : -1;
+            if (tag >= 0 && std::find(live.begin(), live.end(), tag) == live.end()) {
+                s += std::to_string(tag) + "=" + value_text(it.value()) + " ";
+            }
+        }
+        return s;
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.objid);
+        Members before = row.key, change = row.key, snapshot;
+        before.insert(before.end(), row.before.begin(), row.before.end());
+        change.insert(change.end(), row.change.begin(), row.change.end());
+        ASSERT_EQ(set(row.objid, before), "");
+        cConfigTable* got = get(row.objid, row.key);
+        const std::string saved = state(got, row.live);
+        cConfigTable::cConfigTableIter it(got);
+        for (it.first(); it.isPair(); it.next()) {
+            // A text comes back whole, as a bytes member goes out and comes in again.
+            T v = it.value();
+            if (it.key().getType() == T::TTE_NUM) {
+                snapshot.emplace_back(static_cast<int>(it.key()),
+                                      v.getType() == T::TTE_STRING ? T::bytes(v.text()) : v);
+            }
+        }
+        ASSERT_EQ(set(row.objid, change), "");
+        ASSERT_NE(state(get(row.objid, row.key), row.live), saved);
+        run("replaceConfig", row.objid, snapshot);
+        EXPECT_EQ(num(reply.get(), 3), 0) << table_text(reply.get());
+        EXPECT_EQ(state(get(row.objid, row.key), row.live), saved);
+    }
+
+    run("getConfig", 33);
+    const std::string all = table_text(reply.get());
+    ASSERT_EQ(set(33, {{72, eth6}, {74, T(1400)}}), "");
+    run("getConfig", 33);
+    ASSERT_NE(table_text(reply.get()), all);
+    run("deleteConfig", 33, {{72, eth6}});
+    EXPECT_EQ(num(reply.get(), 3), 0);
+    run("getConfig", 33);
+    EXPECT_EQ(table_text(reply.get()), all);
 }
 
 // store.serve builds a script's entry points once per version of the file: later runs reuse

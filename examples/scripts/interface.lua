@@ -130,19 +130,20 @@ getObjects, getConfig, setConfig, replaceConfig, deleteConfig = store.serve(func
         return problems
     end
 
-    local function set_one(values, name, obj, problems, stored)
+    local function set_one(values, name, obj, problems, stored, replacing)
         local seen, count = saved_names(values)
         if not seen[name] and count >= MAX_SAVED then
             local full = "settings are kept for " .. MAX_SAVED .. " interfaces at most"
             store.problem(problems, "name", full, full)
             return false
         end
-        return store.update(values, obj, members, name .. ".", problems, IFNAME, stored) > 0
+        return store.update(values, obj, members, name .. ".", problems, IFNAME, stored, replacing)
+            > 0
     end
 
     local function replace_one(values, name, obj, problems, stored)
         forget(values, name)
-        set_one(values, name, obj, problems, stored)
+        set_one(values, name, obj, problems, stored, true)
         return true
     end
 

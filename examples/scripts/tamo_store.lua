@@ -235,6 +235,15 @@ function M.objects(req, objid)
     return list
 end
 
+-- The warning texts of problems, joined: the reason of a failed replace or delete.
+local function logged(problems)
+    local lines = {}
+    for _, p in ipairs(problems) do
+        lines[#lines + 1] = p.log
+    end
+    return table.concat(lines, "; ")
+end
+
 -- A response table for req: the client's transaction number (when the request table still has
 -- it; an object at position 2 hides it) and status 0, or, when the list problems is given and
 -- not empty, status 1 with the problems as its reason.
@@ -267,8 +276,9 @@ function M.text(v)
     return type(v) == "string"
 end
 
+-- A flag arrives as the u8 0 or 1, or as a boolean where a get's answer is given back.
 function M.flag(v)
-    return v == 0 or v == 1
+    return v == 0 or v == 1 or type(v) == "boolean"
 end
 
 function M.range(lo, hi)
@@ -299,10 +309,12 @@ end
 
 -- Copies the members of request object obj into values, under prefix .. the member's key.
 -- members maps tag id -> {key = name in the file, valid = check, default = value,
--- readonly = true}. The tag skip (the one that addresses the object) is passed over; every
--- unknown, read-only or refused member adds a problem and is not stored. The names of the members
--- stored are appended to the list stored when given. Returns the number of members stored.
-function M.update(values, obj, members, prefix, problems, skip, stored)
+-- readonly = true}. The tag skip (the one that addresses the object) is passed over, and so are
+-- read-only members when replacing (a replace may give back a whole get's answer, live values
+-- included); every other unknown, read-only or refused member adds a problem and is not stored.
+-- A flag is stored as 1 or 0. The names of the members stored are appended to the list stored
+-- when given. Returns the number of members stored.
+function M.update(values, obj, members, prefix, problems, skip, stored, replacing)
     local count = 0
     for tag, v in pairs(obj) do
         if tag ~= "objid" and tag ~= skip then
@@ -311,12 +323,17 @@ function M.update(values, obj, members, prefix, problems, skip, stored)
             if not m then
                 M.problem(problems, "tag " .. tostring(tag), "unknown member", cannot)
             elseif m.readonly then
-                M.problem(problems, m.key, "read-only", cannot)
+                if not replacing then
+                    M.problem(problems, m.key, "read-only", cannot)
+                end
             elseif not m.valid(v) then
                 -- The value is the peer's: escaped, so it cannot forge a log line.
                 M.problem(problems, m.key, "value refused",
                     m.key .. " = " .. escape(tostring(v)) .. " refused")
             else
+                if type(v) == "boolean" then
+                    v = v and 1 or 0
+                end
                 values[prefix .. m.key] = v
                 count = count + 1
                 if stored then
@@ -352,15 +369,6 @@ function M.report(script, problems)
             tamo.warn("%s: %s", script, p.log)
         end
     end
-end
-
--- The warning texts of problems, joined: the reason of a failed replace or delete.
-local function logged(problems)
-    local lines = {}
-    for _, p in ipairs(problems) do
-        lines[#lines + 1] = p.log
-    end
-    return table.concat(lines, "; ")
 end
 
 -- The reply of a set: nothing when every member was stored, else status 1 and the reasons of
@@ -410,7 +418,7 @@ function M.single(objid, name, members, current)
     local function set_members(req, values, replace)
         local problems, stored = {}, {}
         for _, obj in ipairs(M.objects(req, objid)) do
-            M.update(values, obj, members, "", problems, nil, stored)
+            M.update(values, obj, members, "", problems, nil, stored, replace)
         end
         if #stored > 0 or replace then
             M.save_or_report(name, values, problems, stored)

@@ -18,7 +18,8 @@
 --
 -- Requests: objects(req, objid) lists the objects of a request table that carry that object id;
 -- reply(req, problems) starts a response table that echoes the transaction tag and says "done"
--- (or fails with the problems given), and add_object / fail fill it in. Object ids and tag ids are those of docs/dictionary.md.
+-- (or fails with the problems given), and add_object / fail fill it in. Object ids and tag ids
+-- are those of docs/dictionary.md.
 --
 -- Cost: the daemon runs a script's whole file before every request. serve(build) runs build
 -- only once per version of the calling file and hands the same entry points to every later run,
@@ -319,11 +320,12 @@ function M.update(values, obj, members, prefix, problems, skip, stored, replacin
     for tag, v in pairs(obj) do
         if tag ~= "objid" and tag ~= skip then
             local m = members[tag]
-            local cannot = "tag " .. tostring(tag) .. " cannot be set"
             if not m then
-                M.problem(problems, "tag " .. tostring(tag), "unknown member", cannot)
+                local name = "tag " .. tostring(tag)
+                M.problem(problems, name, "unknown member", name .. " cannot be set")
             elseif m.readonly then
                 if not replacing then
+                    local cannot = "tag " .. tostring(tag) .. " cannot be set"
                     M.problem(problems, m.key, "read-only", cannot)
                 end
             elseif not m.valid(v) then

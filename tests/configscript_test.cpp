@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -194,7 +196,7 @@ const std::string& example_dir() {
 
 class Examples : public Registry {
 protected:
-    using Entry = bool (cConfigScript::*)(cConfigTable*, cConfigTable*);
+    using Members = std::vector<std::pair<int, T>>;
 
     void SetUp() override {
         Registry::SetUp();
@@ -208,11 +210,13 @@ protected:
     void restart() {
         cConfigScript::clearScripts();
         cConfigScript::loadScripts(example_dir().c_str());
+        states.clear();
     }
 
-    // Runs a request for one object (transaction 4711) through the script that serves it and
-    // keeps the reply; returns the reply's object objid, or null when it holds none.
-    cConfigTable* run(Entry entry, int objid, std::vector<std::pair<int, T>> members = {}) {
+    // Runs a request for one object (transaction 4711) through the entry point of the script that
+    // serves it, in a state of the test's own, as the daemon does, and keeps the table the entry
+    // point returns (a set's too); returns the reply's object objid, or null when it holds none.
+    cConfigTable* run(const char* entry, int objid, const Members& members = {}) {
         cConfigTable req;
         req.insert(2, 4711);
         auto* obj = new cConfigTable();
@@ -227,8 +231,14 @@ protected:
             ADD_FAILURE() << "no script for " << objid;
             return nullptr;
         }
-        (s->*entry)(&req, reply.get());
-        EXPECT_EQ(s->getLuaVM()->stackTop(), 0);
+        std::unique_ptr<cLuaVM>& vm = states[s->getName()];
+        if (vm == nullptr) {
+            vm = std::make_unique<cLuaVM>();
+            vm->setPath(example_dir().c_str());
+        }
+        vm->loadScript(s->getName());
+        vm->call(entry, &req, reply.get());
+        EXPECT_EQ(vm->stackTop(), 0);
         cConfigTable::cConfigTableIter it(reply.get());
         for (it.first(); it.isPair(); it.next()) {
             auto* o = static_cast<cConfigTable*>(it.value());
@@ -239,62 +249,184 @@ protected:
         return nullptr;
     }
     // A get's object; its reply echoes the transaction and says "done".
-    cConfigTable* get(int objid, std::vector<std::pair<int, T>> members = {}) {
-        cConfigTable* o = run(&cConfigScript::getCfg, objid, std::move(members));
+    cConfigTable* get(int objid, const Members& members = {}) {
+        cConfigTable* o = run("getConfig", objid, members);
         EXPECT_EQ(static_cast<int>(reply->get(T(2))), 4711);
         EXPECT_EQ(static_cast<int>(reply->get(T(3))), 0);
         EXPECT_NE(o, nullptr);
         return o != nullptr ? o : reply.get();
     }
-    void set(int objid, std::vector<std::pair<int, T>> members) {
-        run(&cConfigScript::setCfg, objid, std::move(members));
-        EXPECT_EQ(reply->size(), 0u); // a set is answered with no tags
+    // A set's reason for refusing: "" when it stored every member and returned nothing.
+    std::string set(int objid, const Members& members) {
+        run("setConfig", objid, members);
+        if (reply->size() == 0) {
+            return "";
+        }
+        EXPECT_EQ(num(reply.get(), 3), 1);
+        return text(reply.get(), 4);
     }
     static std::string text(cConfigTable* o, int tag) { return o->get(T(tag)); }
     static int num(cConfigTable* o, int tag) { return o->get(T(tag)); }
 
     TempDir data;
+    std::map<std::string, std::unique_ptr<cLuaVM>> states;
     std::unique_ptr<cConfigTable> reply;
 };
 
 TEST_F(Examples, SettingsAreKeptAcrossARestart) {
-    set(34, {{80, T(std::string("time.example.org"))}, {81, T(1)}, {82, T(128)}});
-    set(34, {{82, T(5)}}); // out of range: refused
-    std::string odd = "rack 4\nrow=2 \"x\" \\";
-    set(32, {{65, T(odd)}});
-    set(33, {{72, T(std::string("eth9"))}, {74, T(9000)}, {75, T(std::string("10.1.2.3/32"))}});
-    set(33, {{72, T(std::string("eth9"))}, {75, T(std::string("10.1.2.3/33"))}}); // refused
-    set(33, {{74, T(1280)}}); // no name: refused
+    const std::string odd = "rack 4\nrow=2 \"x\" \\";
+    const T eth9(std::string("eth9")), eth7(std::string("eth7"));
     // A u32 from 2^31 up and a 6-byte MAC with NULs are kept as sent; 5 bytes are refused.
     const std::string mac("\x02\0\0\xff\n\0", 6);
-    set(33, {{72, T(std::string("eth7"))}, {76, T::u32(4000000000u)}, {77, T::bytes(mac)}});
-    set(33, {{72, T(std::string("eth7"))}, {77, T::bytes(mac.substr(1))}});
+    auto fill_to_the_limit = [&] {
+        for (int i = 0; i < 30; ++i) { // eth9 and eth7 are kept already
+            ASSERT_EQ(set(33, {{72, T("full" + std::to_string(i))}, {74, T(1400)}}), "");
+        }
+    };
+    // The file becomes a folder, so that saving over it fails, after the script has read it.
+    auto break_the_file = [&] {
+        get(35);
+        std::remove(data.path("logging.conf").c_str());
+        mkdir(data.path("logging.conf").c_str(), 0755);
+    };
+    const struct {
+        int objid;
+        Members members;
+        const char* refused; // the set's reason; "" for none
+        std::function<void()> before;
+    } sets[] = {
+        {34, {{80, T(std::string("time.example.org"))}, {81, T(1)}, {82, T(128)}}, "", {}},
+        {34, {{81, T(0)}, {82, T(5)}}, "poll: value refused", {}}, // 81 is stored, 82 not
+        {34, {{83, T(3)}}, "offset: read-only", {}},
+        {34, {{99, T(1)}}, "tag 99: unknown member", {}},
+        {32, {{65, T(odd)}}, "", {}},
+        {33, {{72, eth9}, {74, T(9000)}, {75, T(std::string("10.1.2.3/32"))}}, "", {}},
+        {33,
+         {{72, eth9}, {74, T(9000)}, {75, T(std::string("10.1.2.3/33"))}},
+         "address: value refused",
+         {}},
+        {33, {{74, T(1280)}}, "name: missing or not a valid interface name", {}},
+        {33, {{72, eth7}, {76, T::u32(4000000000u)}, {77, T::bytes(mac)}}, "", {}},
+        {33, {{72, eth7}, {77, T::bytes(mac.substr(1))}}, "mac: value refused", {}},
+        {33,
+         {{72, T(std::string("full30"))}, {74, T(1400)}},
+         "name: settings are kept for 32 interfaces at most",
+         fill_to_the_limit},
+        {35,
+         {{88, T(3)}, {90, T(0)}},
+         "remote_port: value refused; level: not saved",
+         break_the_file},
+    };
+    for (const auto& row : sets) {
+        if (row.before) {
+            row.before();
+        }
+        EXPECT_EQ(set(row.objid, row.members), row.refused) << table_text(reply.get());
+    }
+    EXPECT_EQ(num(get(35), 88), 6);
+    std::remove(data.path("logging.conf").c_str());
 
     restart();
     cConfigTable* ntp = get(34);
     EXPECT_EQ(text(ntp, 80), "time.example.org");
-    EXPECT_EQ(ntp->get(T(81)).getType(), T::TTE_BOOL); // a u8 flag in the reply
+    EXPECT_EQ(value_text(ntp->get(T(81))), "0/1"); // a flag, stored beside a refused member
     EXPECT_EQ(num(ntp, 82), 128);
     EXPECT_EQ(text(get(32), 65), odd);
     EXPECT_EQ(get(32)->get(T(67)).getType(), T::TTE_NUM);
     EXPECT_EQ(num(get(33, {{72, T(std::string("eth9"))}}), 74), 9000);
     EXPECT_EQ(text(get(33, {{72, T(std::string("eth9"))}}), 75), "10.1.2.3/32");
     EXPECT_EQ(num(get(33, {{72, T(std::string("eth8"))}}), 74), 1500);
-    cConfigTable* eth7 = get(33, {{72, T(std::string("eth7"))}});
-    EXPECT_TRUE(eth7->get(T(76)).isUnsigned());
-    EXPECT_EQ(text(eth7, 76), "4000000000");
-    EXPECT_EQ(text(eth7, 77), mac);
+    cConfigTable* kept = get(33, {{72, eth7}});
+    EXPECT_TRUE(kept->get(T(76)).isUnsigned());
+    EXPECT_EQ(text(kept, 76), "4000000000");
+    EXPECT_EQ(text(kept, 77), mac);
 
     // Replace: members not given go back to their defaults. Delete: all of them do.
-    cConfigTable* replaced = run(&cConfigScript::repCfg, 34, {{80, T(std::string("other"))}});
+    cConfigTable* replaced = run("replaceConfig", 34, {{80, T(std::string("other"))}});
     ASSERT_NE(replaced, nullptr);
     EXPECT_EQ(text(replaced, 80), "other");
     EXPECT_EQ(num(replaced, 82), 64);
-    EXPECT_EQ(run(&cConfigScript::delCfg, 34), nullptr);
+    run("replaceConfig", 34, {{82, T(5)}});
+    EXPECT_EQ(text(reply.get(), 4), "poll = 5 refused");
+    EXPECT_EQ(run("deleteConfig", 34), nullptr);
     EXPECT_EQ(num(reply.get(), 3), 0);
     EXPECT_EQ(text(get(34), 80), "");
-    run(&cConfigScript::delCfg, 33, {{72, T(std::string("eth9"))}});
+    run("deleteConfig", 33, {{72, eth9}});
     EXPECT_EQ(num(get(33, {{72, T(std::string("eth9"))}}), 74), 1500);
+}
+
+// A write can be undone from a snapshot: a get of the write's object gives its whole state, a
+// replace with exactly that state (live values included) restores it, and a delete removes an
+// interface the write created.
+TEST_F(Examples, AReplaceWithAGetsAnswerUndoesASet) {
+    const T eth5(std::string("eth5")), eth6(std::string("eth6"));
+    const struct {
+        int objid;
+        Members key;    // the members that name the object
+        Members before; // a state other than the defaults
+        Members change;
+        std::vector<int> live; // read from the system, not kept
+    } rows[] = {
+        {32,
+         {},
+         {{64, T(std::string("a"))}, {65, T(std::string("b"))}},
+         {{64, T(std::string("c"))}, {66, T(std::string("d"))}},
+         {67, 68}},
+        {33,
+         {{72, eth5}},
+         {{73, T(0)},
+          {74, T(9000)},
+          {75, T(std::string("10.0.0.5/8"))},
+          {77, T::bytes(std::string("\x02\0\0\0\0\x05", 6))}},
+         {{73, T(1)}, {74, T(1280)}, {76, T::u32(4000000000u)}},
+         {}},
+        {34, {}, {{80, T(std::string("a.example"))}, {81, T(1)}}, {{81, T(0)}, {82, T(1024)}}, {}},
+        {35, {}, {{88, T(2)}, {90, T(1514)}}, {{89, T(std::string("loghost"))}, {91, T(4096)}}, {}},
+    };
+    auto state = [](cConfigTable* o, const std::vector<int>& live) {
+        std::string s;
+        cConfigTable::cConfigTableIter it(o);
+        for (it.first(); it.isPair(); it.next()) {
+            int tag = it.key().getType() == T::TTE_NUM ? static_cast<int>(it.key()) : -1;
+            if (tag >= 0 && std::find(live.begin(), live.end(), tag) == live.end()) {
+                s += std::to_string(tag) + "=" + value_text(it.value()) + " ";
+            }
+        }
+        return s;
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.objid);
+        Members before = row.key, change = row.key, snapshot;
+        before.insert(before.end(), row.before.begin(), row.before.end());
+        change.insert(change.end(), row.change.begin(), row.change.end());
+        ASSERT_EQ(set(row.objid, before), "");
+        cConfigTable* got = get(row.objid, row.key);
+        const std::string saved = state(got, row.live);
+        cConfigTable::cConfigTableIter it(got);
+        for (it.first(); it.isPair(); it.next()) {
+            // A text comes back whole, as a bytes member goes out and comes in again.
+            T v = it.value();
+            if (it.key().getType() == T::TTE_NUM) {
+                snapshot.emplace_back(static_cast<int>(it.key()),
+                                      v.getType() == T::TTE_STRING ? T::bytes(v.text()) : v);
+            }
+        }
+        ASSERT_EQ(set(row.objid, change), "");
+        ASSERT_NE(state(get(row.objid, row.key), row.live), saved);
+        run("replaceConfig", row.objid, snapshot);
+        EXPECT_EQ(num(reply.get(), 3), 0) << table_text(reply.get());
+        EXPECT_EQ(state(get(row.objid, row.key), row.live), saved);
+    }
+
+    run("getConfig", 33);
+    const std::string all = table_text(reply.get());
+    ASSERT_EQ(set(33, {{72, eth6}, {74, T(1400)}, {75, T(std::string("10.0.0.6/8"))}}), "");
+    run("getConfig", 33);
+    ASSERT_NE(table_text(reply.get()), all);
+    run("deleteConfig", 33, {{72, eth6}});
+    EXPECT_EQ(num(reply.get(), 3), 0);
+    run("getConfig", 33);
+    EXPECT_EQ(table_text(reply.get()), all);
 }
 
 // store.serve builds a script's entry points once per version of the file: later runs reuse
@@ -304,7 +436,7 @@ TEST_F(Examples, ServeBuildsOncePerVersionOfTheFile) {
         return "package.path = package.path .. ';" + example_dir() +
                "/?.lua'\n"
                "local store = require 'tamo_store'\n"
-               "store.serve(function()\n"
+               "getObjects, getConfig = store.serve(function()\n"
                "  builds = (builds or 0) + 1\n"
                "  return {getObjects = function() return {9} end,\n"
                "          getConfig = function() return {v = " +

@@ -1,32 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
-#include <functional>
 #include <string>
-#include <unistd.h>
 
 #include "luavm.h"
+#include "luavm_fixture.h"
 #include "qmsg.h"
-#include "scriptwatch.h"
 #include "support.h"
 
 namespace {
 
 using namespace std::string_literals;
 using T = cTableType;
-
-// One Lua state and a folder for its files. Every case ends with the stack as it began.
-class Bridge : public testing::Test {
-protected:
-    bool load(const std::string& src, const char* name = "s.lua") {
-        return vm.loadScript(dir.write(name, src).c_str());
-    }
-    void TearDown() override { EXPECT_EQ(vm.stackTop(), 0); }
-
-    TempDir dir;
-    cLuaVM vm;
-};
 
 // Each value crosses to Lua and back with its kind: a text reaches Lua up to its NUL, a byte
 // string whole, a u32 as its unsigned value; a nil key is left out (Lua tables cannot hold it).
@@ -258,95 +243,6 @@ TEST_F(Bridge, ScriptsCanUseTheSystemJsonModule) {
     cConfigTable out;
     ASSERT_TRUE(vm.call("enc", nullptr, &out));
     EXPECT_EQ(table_text(&out), "1={\"list\":[1,2]}/3 ");
-}
-
-class Reload : public Bridge {
-protected:
-    // The script's version and how often its top-level code has run.
-    std::pair<int, int> state() {
-        cConfigTable out;
-        if (!vm.call("state", nullptr, &out)) {
-            return {-1, -1};
-        }
-        return {static_cast<int>(out.get(std::string("v"))),
-                static_cast<int>(out.get(std::string("runs")))};
-    }
-    static std::string version(int v) {
-        return "runs = (runs or 0) + 1\nfunction state() return {v = " + std::to_string(v) +
-               ", runs = runs} end\n";
-    }
-    // Rewrites rel in place with version v, of the same size, its time moved by ns nanoseconds.
-    void edit(const std::string& rel, int v, long ns = 0) {
-        struct timespec t = file_mtime(dir.path(rel));
-        dir.write(rel, version(v));
-        set_mtime(dir.path(rel), {t.tv_sec, (t.tv_nsec + ns) % 1000000000L});
-    }
-    // Puts version v in rel's place by rename, with rel's size and times.
-    void replace(const std::string& rel, int v) {
-        struct timespec t = file_mtime(dir.path(rel));
-        std::string tmp = dir.write(rel + ".new", version(v));
-        set_mtime(tmp, t);
-        ASSERT_EQ(std::rename(tmp.c_str(), dir.path(rel).c_str()), 0);
-    }
-};
-
-// With the watch out of play (its descriptor pointed at /dev/null, so nothing can be watched),
-// the stat comparison alone must see each change. Without a watch (fd -1) the calls on it fail.
-TEST_F(Reload, EveryChangeOfTheFileIsPickedUpAtTheNextLoad) {
-    int fd = cScriptWatch::instance().fd();
-    int saved = dup(fd);
-    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    dup2(null, fd);
-    std::string p = dir.write("r.lua", version(1));
-    ASSERT_TRUE(vm.loadScript(p.c_str()));
-    ASSERT_TRUE(vm.loadScript(p.c_str()));
-    EXPECT_EQ(state(), std::make_pair(1, 2)); // top-level code runs at every load
-
-    edit("r.lua", 2, 1); // same size, second and inode, other nanoseconds
-    ASSERT_TRUE(vm.loadScript(p.c_str()));
-    EXPECT_EQ(state(), std::make_pair(2, 3));
-    replace("r.lua", 3); // same size and time, another inode
-    ASSERT_TRUE(vm.loadScript(p.c_str()));
-    EXPECT_EQ(state(), std::make_pair(3, 4));
-    dup2(saved, fd);
-    close(saved);
-    close(null);
-}
-
-// Changes stat cannot tell (same size, times put back) and changes away from the script's own
-// folder: the watch sees each before the next load, whichever name the script is loaded by.
-TEST_F(Reload, ChangesThroughLinksAndReplacedFoldersAreSeen) {
-    if (cScriptWatch::instance().fd() < 0) {
-        GTEST_SKIP() << "no inotify";
-    }
-    // link.lua -> cur/r.lua, cur -> v1; v2 holds another copy.
-    dir.write("v1/r.lua", version(1));
-    dir.write("v2/r.lua", version(1));
-    ASSERT_EQ(symlink("v1", dir.path("cur").c_str()), 0);
-    ASSERT_EQ(symlink("cur/r.lua", dir.path("link.lua").c_str()), 0);
-    std::string p = dir.path("link.lua");
-    ASSERT_TRUE(vm.loadScript(p.c_str()));
-
-    auto relink = [&](const std::string& rel, const char* target) {
-        ASSERT_EQ(symlink(target, dir.path(rel + ".new").c_str()), 0);
-        ASSERT_EQ(std::rename(dir.path(rel + ".new").c_str(), dir.path(rel).c_str()), 0);
-    };
-    const struct {
-        const char* what;
-        std::function<void()> change;
-        int version;
-    } cases[] = {
-        {"target edited in place", [&] { edit("v1/r.lua", 2); }, 2},
-        {"target replaced in its folder", [&] { replace("v1/r.lua", 3); }, 3},
-        {"folder swapped", [&] { edit("v2/r.lua", 4), relink("cur", "v2"); }, 4},
-        {"link pointed elsewhere", [&] { edit("v1/r.lua", 5), relink("link.lua", "v1/r.lua"); }, 5},
-    };
-    int runs = 1;
-    for (const auto& c : cases) {
-        c.change();
-        ASSERT_TRUE(vm.loadScript(p.c_str())) << c.what;
-        EXPECT_EQ(state(), std::make_pair(c.version, ++runs)) << c.what;
-    }
 }
 
 TEST_F(Reload, ABrokenEditKeepsTheLastGoodFunctions) {

@@ -3,17 +3,13 @@
 -- interface.conf in the data folder (see tamo_store.lua) as "<name>.<member>" keys; what is not
 -- set comes from the kernel (/sys/class/net) or the defaults below.
 --
--- Writing a new script: start from ntp.lua for an object that exists once, from this file for
--- one that exists per name. getObjects runs once at start-up; the daemon runs the whole file
--- again before every request, so everything is built inside store.serve, which builds it once
--- per version of the file, and state is kept in files, not globals. docs/scripting.md has the
--- whole contract and what costs what.
+-- How to write a script like this one: docs/scripting.md, "Writing a new script".
 -- A device script would also apply each setting (ip link, ip address); this example only keeps
 -- them. The hardware address (77) is a byte string of 6 bytes: the request table holds it as a
 -- Lua string with every byte, and the reply sends it back whole as the dictionary's bytes tag.
 local store = require "tamo_store"
 
-store.serve(function()
+getObjects, getConfig, setConfig, replaceConfig, deleteConfig = store.serve(function()
     local OBJID, NAME = 33, "interface"
     local IFNAME = 72
     local SYS = "/sys/class/net/"
@@ -115,44 +111,40 @@ store.serve(function()
         end
     end
 
-    -- Applies each object of req to values with change(values, name, obj, problems), which says
-    -- whether it changed anything; saves when one did, and returns the problems.
+    -- Applies each object of req to values with change(values, name, obj, problems, stored),
+    -- which says whether it changed anything and appends the names of the members it stored to
+    -- stored; saves when one did, and returns the problems.
     local function each_named(req, values, change)
-        local problems, changed = {}, false
+        local problems, stored, changed = {}, {}, false
         for _, obj in ipairs(store.objects(req, OBJID)) do
             if valid_name(obj[IFNAME]) then
-                changed = change(values, obj[IFNAME], obj, problems) or changed
+                changed = change(values, obj[IFNAME], obj, problems, stored) or changed
             else
-                problems[#problems + 1] = "an interface object needs a valid name (72)"
+                store.problem(problems, "name", "missing or not a valid interface name",
+                    "an interface object needs a valid name (72)")
             end
         end
         if changed then
-            store.save_or_report(NAME, values, problems)
+            store.save_or_report(NAME, values, problems, stored)
         end
         return problems
     end
 
-    local function set_one(values, name, obj, problems)
+    local function set_one(values, name, obj, problems, stored, replacing)
         local seen, count = saved_names(values)
         if not seen[name] and count >= MAX_SAVED then
-            problems[#problems + 1] = "settings are kept for " .. MAX_SAVED .. " interfaces at most"
+            local full = "settings are kept for " .. MAX_SAVED .. " interfaces at most"
+            store.problem(problems, "name", full, full)
             return false
         end
-        return store.update(values, obj, members, name .. ".", problems, IFNAME) > 0
+        return store.update(values, obj, members, name .. ".", problems, IFNAME, stored, replacing)
+            > 0
     end
 
-    local function replace_one(values, name, obj, problems)
+    local function replace_one(values, name, obj, problems, stored)
         forget(values, name)
-        set_one(values, name, obj, problems)
+        set_one(values, name, obj, problems, stored, true)
         return true
-    end
-
-    local function reply(req, problems)
-        local r = store.reply(req)
-        if #problems > 0 then
-            store.fail(r, table.concat(problems, "; "))
-        end
-        return r
     end
 
     local api = {}
@@ -180,17 +172,19 @@ store.serve(function()
     end
 
     function api.setConfig(req)
-        store.report("interface.lua", each_named(req, store.load(NAME), set_one))
+        local problems = each_named(req, store.load(NAME), set_one)
+        store.report("interface.lua", problems)
+        return store.refusal(problems)
     end
 
     -- The named interfaces' saved settings become exactly the members given.
     function api.replaceConfig(req)
-        return reply(req, each_named(req, store.load(NAME), replace_one))
+        return store.reply(req, each_named(req, store.load(NAME), replace_one))
     end
 
     -- Forgets the named interfaces' saved settings; the kernel's values and defaults show again.
     function api.deleteConfig(req)
-        return reply(req, each_named(req, store.load(NAME), function(values, name)
+        return store.reply(req, each_named(req, store.load(NAME), function(values, name)
             forget(values, name)
             return true
         end))

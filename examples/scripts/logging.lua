@@ -2,16 +2,12 @@
 -- log's level, remote syslog host and port and size, kept in logging.conf in the data folder
 -- (see tamo_store.lua).
 --
--- Writing a new script: copy this file and change OBJID, NAME and the members table to the
--- object's tags; store.single makes the five entry points. getObjects runs once at start-up; the daemon
--- runs the whole file again before every request, so everything is built inside store.serve,
--- which builds it once per version of the file, and state is kept in files, not globals.
--- docs/scripting.md has the whole contract and what costs what.
+-- How to write a script like this one: docs/scripting.md, "Writing a new script".
 -- A device script would also rewrite the syslog daemon's configuration and restart it; this
 -- example only keeps the settings.
 local store = require "tamo_store"
 
-store.serve(function()
+getObjects, getConfig, setConfig, replaceConfig, deleteConfig = store.serve(function()
     local OBJID, NAME = 35, "logging"
 
     local members = {

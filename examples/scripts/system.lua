@@ -2,16 +2,12 @@
 -- host name, location and contact, which it keeps in system.conf in the data folder (see
 -- tamo_store.lua), and its uptime and load, read from /proc at each get.
 --
--- Writing a new script: copy this file and change OBJID, NAME and the members table to the
--- object's tags; store.single makes the five entry points. getObjects runs once at start-up; the daemon
--- runs the whole file again before every request, so everything is built inside store.serve,
--- which builds it once per version of the file, and state is kept in files, not globals.
--- docs/scripting.md has the whole contract and what costs what.
+-- How to write a script like this one: docs/scripting.md, "Writing a new script".
 -- A device script would also apply each setting (here: the kernel's host name); this example
 -- only keeps it.
 local store = require "tamo_store"
 
-store.serve(function()
+getObjects, getConfig, setConfig, replaceConfig, deleteConfig = store.serve(function()
     local OBJID, NAME = 32, "system"
     local UPTIME, LOAD = 67, 68
 

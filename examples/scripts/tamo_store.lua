@@ -17,8 +17,9 @@
 -- instead and one warning says so in the log. The choice is made once per script state.
 --
 -- Requests: objects(req, objid) lists the objects of a request table that carry that object id;
--- reply(req) starts a response table that echoes the transaction tag and says "done", and
--- add_object / fail fill it in. Object ids and tag ids are those of docs/dictionary.md.
+-- reply(req, problems) starts a response table that echoes the transaction tag and says "done"
+-- (or fails with the problems given), and add_object / fail fill it in. Object ids and tag ids
+-- are those of docs/dictionary.md.
 --
 -- Cost: the daemon runs a script's whole file before every request. serve(build) runs build
 -- only once per version of the calling file and hands the same entry points to every later run,
@@ -33,6 +34,8 @@ local tamo = require "tamo"
 local M = {}
 
 local TRANSACTION, STATUS, REASON = 2, 3, 4
+-- The status of a write the script refuses, in part or whole (docs/scripting.md, "Status codes").
+local REFUSED = 1
 -- Reply objects sit under keys of their own, clear of the common tag ids 1-31 (only a nested
 -- table's "objid" reaches the reply; its key does not).
 local OBJECT_KEY = 100
@@ -195,11 +198,24 @@ function M.save(name, values)
     return true
 end
 
--- save(name, values), adding the reason to the list problems when it fails.
-function M.save_or_report(name, values, problems)
+-- Problems of a write are kept in a list, one entry per refused member: the reason a refused
+-- set gives the peer, "<member>: <why>", and the text of the warning line it logs (also the
+-- reason a replace or a delete gives), which one entry may share with the next ones (log nil).
+function M.problem(problems, member, why, log)
+    problems[#problems + 1] = {reason = member .. ": " .. why, log = log}
+end
+
+-- save(name, values), adding a problem for each member of the list stored (the names of the
+-- members the write took) when it fails. The reason leaves out the error, which may name a path:
+-- that stays in the log.
+function M.save_or_report(name, values, problems, stored)
     local ok, err = M.save(name, values)
     if not ok then
-        problems[#problems + 1] = "cannot save: " .. tostring(err)
+        local log = "cannot save: " .. tostring(err)
+        local names = stored and #stored > 0 and stored or {"settings"}
+        for i, member in ipairs(names) do
+            M.problem(problems, member, "not saved", i == 1 and log or nil)
+        end
     end
 end
 
@@ -220,12 +236,25 @@ function M.objects(req, objid)
     return list
 end
 
+-- The warning texts of problems, joined: the reason of a failed replace or delete.
+local function logged(problems)
+    local lines = {}
+    for _, p in ipairs(problems) do
+        lines[#lines + 1] = p.log
+    end
+    return table.concat(lines, "; ")
+end
+
 -- A response table for req: the client's transaction number (when the request table still has
--- it; an object at position 2 hides it) and status 0.
-function M.reply(req)
+-- it; an object at position 2 hides it) and status 0, or, when the list problems is given and
+-- not empty, status 1 with the problems as its reason.
+function M.reply(req, problems)
     local r = {[STATUS] = 0}
     if math.type(req[TRANSACTION]) == "integer" then
         r[TRANSACTION] = req[TRANSACTION]
+    end
+    if problems and #problems > 0 then
+        M.fail(r, logged(problems))
     end
     return r
 end
@@ -248,8 +277,9 @@ function M.text(v)
     return type(v) == "string"
 end
 
+-- A flag arrives as the u8 0 or 1, or as a boolean where a get's answer is given back.
 function M.flag(v)
-    return v == 0 or v == 1
+    return v == 0 or v == 1 or type(v) == "boolean"
 end
 
 function M.range(lo, hi)
@@ -280,26 +310,41 @@ end
 
 -- Copies the members of request object obj into values, under prefix .. the member's key.
 -- members maps tag id -> {key = name in the file, valid = check, default = value,
--- readonly = true}. The tag skip (the one that addresses the object) is passed over; every
--- unknown, read-only or refused member adds a line to problems and is not stored. Returns the
--- number of members stored.
-function M.update(values, obj, members, prefix, problems, skip)
-    local stored = 0
+-- readonly = true}. The tag skip (the one that addresses the object) is passed over, and so are
+-- read-only members when replacing (a replace may give back a whole get's answer, live values
+-- included); every other unknown, read-only or refused member adds a problem and is not stored.
+-- A flag is stored as 1 or 0. The names of the members stored are appended to the list stored
+-- when given. Returns the number of members stored.
+function M.update(values, obj, members, prefix, problems, skip, stored, replacing)
+    local count = 0
     for tag, v in pairs(obj) do
         if tag ~= "objid" and tag ~= skip then
             local m = members[tag]
-            if not m or m.readonly then
-                problems[#problems + 1] = "tag " .. tostring(tag) .. " cannot be set"
+            if not m then
+                local name = "tag " .. tostring(tag)
+                M.problem(problems, name, "unknown member", name .. " cannot be set")
+            elseif m.readonly then
+                if not replacing then
+                    local cannot = "tag " .. tostring(tag) .. " cannot be set"
+                    M.problem(problems, m.key, "read-only", cannot)
+                end
             elseif not m.valid(v) then
                 -- The value is the peer's: escaped, so it cannot forge a log line.
-                problems[#problems + 1] = m.key .. " = " .. escape(tostring(v)) .. " refused"
+                M.problem(problems, m.key, "value refused",
+                    m.key .. " = " .. escape(tostring(v)) .. " refused")
             else
+                if type(v) == "boolean" then
+                    v = v and 1 or 0
+                end
                 values[prefix .. m.key] = v
-                stored = stored + 1
+                count = count + 1
+                if stored then
+                    stored[#stored + 1] = m.key
+                end
             end
         end
     end
-    return stored
+    return count
 end
 
 -- The members to answer with: the saved value under prefix .. key, else the default. Flags go
@@ -319,28 +364,43 @@ function M.members(values, members, prefix)
     return out
 end
 
--- Logs what a set could not do, as a warning of the script's own category: a set's reply is
--- always empty.
+-- Logs what a write could not do, as warnings of the script's own category.
 function M.report(script, problems)
     for _, p in ipairs(problems) do
-        tamo.warn("%s: %s", script, p)
+        if p.log then
+            tamo.warn("%s: %s", script, p.log)
+        end
     end
+end
+
+-- The reply of a set: nothing when every member was stored, else status 1 and the reasons of
+-- the refused members, "<member>: <why>" joined with "; ".
+function M.refusal(problems)
+    if #problems == 0 then
+        return nil
+    end
+    local reasons = {}
+    for _, p in ipairs(problems) do
+        reasons[#reasons + 1] = p.reason
+    end
+    return {[STATUS] = REFUSED, [REASON] = table.concat(reasons, "; ")}
 end
 
 -- Marks reply r as failed with a status code (1 when not given) and a reason for people.
 function M.fail(r, reason, code)
-    r[STATUS] = code or 1
+    r[STATUS] = code or REFUSED
     r[REASON] = reason
     return r
 end
 
 -- The five entry points of a script that serves one object that exists once on the device, as
--- the table store.serve wants: getObjects names objid; getConfig answers each object of the
+-- the table serve wants: getObjects names objid; getConfig answers each object of the
 -- request with the members current(values) gives for the saved values (by default the saved
 -- values over the defaults; values must not be changed), the whole object whatever members the
 -- get names (a get's member tags cannot be told apart in Lua, see docs/scripting.md); setConfig
--- stores the members it accepts; replaceConfig stores exactly the members given (the others go
--- back to their defaults) and answers as a get; deleteConfig forgets the saved settings.
+-- stores the members it accepts and answers with the refusal of the others, if any;
+-- replaceConfig stores exactly the members given (the others go back to their defaults) and
+-- answers as a get; deleteConfig forgets the saved settings.
 function M.single(objid, name, members, current)
     if not current then
         -- The answer for the saved values, made again only when they change (save() replaces
@@ -358,12 +418,12 @@ function M.single(objid, name, members, current)
     -- Stores the members of req's objects over values; the file is written when any was taken,
     -- or always for a replace.
     local function set_members(req, values, replace)
-        local problems, stored = {}, 0
+        local problems, stored = {}, {}
         for _, obj in ipairs(M.objects(req, objid)) do
-            stored = stored + M.update(values, obj, members, "", problems)
+            M.update(values, obj, members, "", problems, nil, stored, replace)
         end
-        if stored > 0 or replace then
-            M.save_or_report(name, values, problems)
+        if #stored > 0 or replace then
+            M.save_or_report(name, values, problems, stored)
         end
         return problems
     end
@@ -383,14 +443,16 @@ function M.single(objid, name, members, current)
     end
 
     function api.setConfig(req)
-        M.report(script, set_members(req, M.load(name)))
+        local problems = set_members(req, M.load(name))
+        M.report(script, problems)
+        return M.refusal(problems)
     end
 
     function api.replaceConfig(req)
         local problems = set_members(req, {}, true)
         local r = api.getConfig(req)
         if #problems > 0 then
-            M.fail(r, table.concat(problems, "; "))
+            M.fail(r, logged(problems))
         end
         return r
     end
@@ -412,9 +474,10 @@ end
 local built = setmetatable({}, {__mode = "k"})
 local getinfo = debug and debug.getinfo
 
--- Defines the calling script's five global entry points from the table build() returns. build
--- runs at the first run of each version of the calling file; later runs reuse its table. Call it
--- from the file's top level.
+-- Returns the calling script's five entry points from the table build() returns, in the order
+-- getObjects, getConfig, setConfig, replaceConfig, deleteConfig, for the script to assign to its
+-- globals. build runs at the first run of each version of the calling file; later runs reuse its
+-- table. Call it from the file's top level.
 function M.serve(build)
     local chunk = getinfo and getinfo(2, "f").func
     local api = chunk and built[chunk]
@@ -424,8 +487,7 @@ function M.serve(build)
             built[chunk] = api
         end
     end
-    _G.getObjects, _G.getConfig, _G.setConfig = api.getObjects, api.getConfig, api.setConfig
-    _G.replaceConfig, _G.deleteConfig = api.replaceConfig, api.deleteConfig
+    return api.getObjects, api.getConfig, api.setConfig, api.replaceConfig, api.deleteConfig
 end
 
 return M

@@ -204,6 +204,9 @@ bool object_bytes(cConfigTable* object, std::string* bytes, std::string* reason)
     QDictWalk walk(ZEL::DictDef);
     for (const QTag* tag : raw->getTagList()) {
         QTagPlace p = walk.place(*tag);
+        if (p.kind == QTagPlace::kOpener && tag != raw->getTagList().front()) {
+            return fail(reason, "tag " + std::to_string(tag->getTagID()) + " opens another object");
+        }
         QTag* out = nullptr;
         if (p.fault == QTagPlace::kNoFault && p.kind != QTagPlace::kCommon) {
             out = QTagFactory::createRawQTag(tag->getTagID(), tag->getTagType(), tag->getRawData(),

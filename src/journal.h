@@ -7,9 +7,10 @@
 // object, its id tag and its members, each member of its dictionary type, so that the bytes
 // pass the dictionary check and become a request table again.
 //
-// Nothing here throws or keeps state; every call may run on any thread, none locks. A false
-// result comes with its reason in *reason when reason is not null; on success *reason is left
-// as it was.
+// Nothing here throws or keeps state, and nothing locks. The table helpers (findObject,
+// objectBytes, tableFromBytes) work on cConfigTable and so belong to the main thread, like it;
+// the rest may run on any thread. A false result comes with its reason in *reason when reason is
+// not null; on success *reason is left as it was.
 #pragma once
 
 #include <cstddef>
@@ -76,7 +77,7 @@ cConfigTable* findObject(cConfigTable* table, uint8_t objectId);
 // member's u8, u16 or u32 when the value fits, integers as float for a float member. Text keys
 // other than "objid" and negative keys are left out, as in a reply. False, *bytes unchanged, when
 // the object id or a member is not in the dictionary, a value does not fit its member's type, a
-// member holds a table, or the message would pass 65535 bytes.
+// member holds a table or opens another object, or the message would pass 65535 bytes.
 bool objectBytes(cConfigTable* object, std::string* bytes, std::string* reason);
 
 // A new request table (owned by the caller) from message bytes such as objectBytes makes: the

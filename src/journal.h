@@ -90,9 +90,9 @@ cConfigTable* tableFromBytes(const std::string& bytes, std::string* reason);
 // when it cannot be encoded or written; the old file, if any, is then left whole.
 bool save(const char* dir, const sJournal& j, std::string* reason);
 
-// Reads dir/kFileName into *j. False with the reason "none" when there is no such file; false
-// with another reason, *j unchanged, when it cannot be read (not a regular file, larger than
-// kMaxBytes, an I/O error) or decoded.
+// Reads dir/kFileName into *j. False with the reason "none" when there is no such file (nor
+// folder); false with another reason, *j unchanged, when it cannot be read (not a regular file,
+// larger than kMaxBytes, an I/O error) or decoded.
 bool load(const char* dir, sJournal* j, std::string* reason);
 
 // Unlinks dir/kFileName and flushes the folder, so that a crash afterwards cannot bring the

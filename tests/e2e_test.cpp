@@ -55,7 +55,7 @@ TEST_F(EndToEnd, OwnedRequestsAnsweredWithKindAndSequence) {
     std::string want;
     for (int i = 1; i <= 40; ++i) {
         want += "33:0 72:1=\"eth" + std::string(i < 10 ? "0" : "") + std::to_string(i) + "-" +
-                std::string(50, 'x') + "\" 74:3=" + std::to_string(1500 + i) +
+                std::string(50, 'x') + "\" 74:2=" + std::to_string(1500 + i) +
                 " 77:5=02:00:00:00:00:ff ";
     }
     EXPECT_EQ(dump(*get), want);

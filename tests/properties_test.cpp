@@ -47,7 +47,7 @@ TEST(Properties, GetIntAcceptsOnlyWholeDecimalIntegers) {
 
 // The settings table against the README's table (key, default, meaning) and the sample file
 // (set, or commented out with its default); then the daemon's reading of it: a value out of its
-// range or no number gives the default.
+// range gives the default and a warning (ports are 1..65535).
 TEST(Config, SettingsTableMatchesTheReadmeAndTheSampleAndDefaultsApply) {
     std::string readme = read_file(TAMO_SOURCE_DIR "/README.md");
     std::string sample = read_file(TAMO_SOURCE_DIR "/examples/tamo.conf");
@@ -62,13 +62,30 @@ TEST(Config, SettingsTableMatchesTheReadmeAndTheSampleAndDefaultsApply) {
                     sample.find("\n# " + key + " = " + def + "\n") != std::string::npos)
             << key;
     }
-    TempFile f("tamo.script.budget_ms = -5\ntamo.script.memory_kb = 2000000\n"
-               "tamo.north.port = abc\ntamo.broker.port = 7001\n");
+    struct Row {
+        eSetting setting;
+        const char* value;
+        int want;
+    };
+    const Row rows[] = {
+        {eSetting::ScriptBudget, "-5", 1000},
+        {eSetting::ScriptMemory, "64", 64},
+        {eSetting::NorthPort, "0", 60000},
+        {eSetting::BrokerPort, "70000", 60010},
+    };
+    std::string file;
+    for (const Row& r : rows) {
+        file += std::string(cConfig::row(r.setting).key) + " = " + r.value + "\n";
+    }
+    TempFile f(file);
     cConfig::load(f.path());
-    EXPECT_EQ(cConfig::getInt(eSetting::ScriptBudget), 1000);
-    EXPECT_EQ(cConfig::getInt(eSetting::ScriptMemory), 8192);
-    EXPECT_EQ(cConfig::getInt(eSetting::NorthPort), 60000);
-    EXPECT_EQ(cConfig::getInt(eSetting::BrokerPort), 7001);
+    LogCapture log("cConfig", log4cpp::Priority::WARN);
+    for (const Row& r : rows) {
+        EXPECT_EQ(cConfig::getInt(r.setting), r.want) << r.value;
+    }
+    EXPECT_NE(log.text().find("tamo.broker.port = 70000 is outside 1..65535; using 60010"),
+              std::string::npos)
+        << log.text();
     EXPECT_STREQ(cConfig::getString(eSetting::NorthHost), "localhost");
 }
 

@@ -65,17 +65,40 @@ ctl -c 50 get logging.level
 ctl -c 50 set logging.level=5
 ctl -c 50 get system.hostname ntp.server
 
+# A set sent again with the same sequence number and bytes from the same port is answered from
+# the replay cache. tamoctl counts sequence numbers up from one socket, so its sets repeat after
+# 128: owned sets are sent in runs of 100 from a new socket each; the replayed set is one
+# datagram sent again and again from one socket, after a first send that runs it.
+replay() {
+  python3 - "$port" "$n" "$vg" "$("$dir/tools/tamoctl" -n --seq 5 set logging.level=4 | tail -1)" <<'PY'
+import socket, subprocess, sys
+port, n, vg, data = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], bytes.fromhex(sys.argv[4])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(20)
+for i in range(n + 1):
+    s.sendto(data, ("127.0.0.1", port))
+    s.recv(2048)
+    if i == 0:
+        subprocess.run(["callgrind_control", "-z", vg], stdout=subprocess.DEVNULL)
+PY
+}
 declare -A request=(
   [owned-get]="get logging.level"
   [owned-set]="set logging.level=6"
   [forwarded-get]="get system.hostname ntp.server"
 )
-kinds=(owned-get owned-set forwarded-get)
+kinds=(owned-get owned-set replayed-set forwarded-get)
 declare -A file=()
 for kind in "${kinds[@]}"; do
   callgrind_control -z "$vg" >/dev/null 2>&1
-  # shellcheck disable=SC2086
-  ctl -c "$n" ${request[$kind]}
+  case $kind in
+    owned-set) for ((left = n; left > 0; left -= 100)); do
+      ctl -c $((left < 100 ? left : 100)) ${request[$kind]}
+    done ;;
+    replayed-set) replay ;;
+    # shellcheck disable=SC2086
+    *) ctl -c "$n" ${request[$kind]} ;;
+  esac
   callgrind_control -d "$kind" "$vg" >/dev/null 2>&1
   file[$kind]=$(ls -t "$work"/cg."$vg".* | head -1)
 done

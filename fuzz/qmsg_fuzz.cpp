@@ -1,6 +1,7 @@
 // Feeds any datagram through the receive path: parse, dictionary check and its reason, a walk of
-// what came out, the request table and a reply made from it, then a re-cut at 1024 bytes whose
-// segments must each fit, parse and join back into the same bytes (the encoding is canonical).
+// what came out, the request table and a reply made from it (which must pass the dictionary),
+// then a re-cut at 1024 bytes whose segments must each fit, parse and join back into the same
+// bytes (the encoding is canonical).
 // Any breach aborts, so the fuzzer reports it.
 #include <cstdlib>
 #include <cstring>
@@ -70,9 +71,14 @@ void check_dictionary(QMsg* msg) {
     }
     require(count == msg->getTagList().size());
 
+    // The request table answered as it is: every value has its tag's type, so the reply passes
+    // the dictionary as the request did.
     cConfigTable table(q.get());
     std::unique_ptr<QMsg> reply(table.toQMsg(1));
-    require(reply && reply->segmentMessage(qwire::kSegmentBytes) >= 1);
+    require(reply != nullptr);
+    require(std::unique_ptr<QuorrelMessage>(QuorrelMessage::parseQMsg(ZEL::DictDef, reply.get())) !=
+            nullptr);
+    require(reply->segmentMessage(qwire::kSegmentBytes) >= 1);
     reply->resetSegment();
     uint8_t buf[qwire::kSegmentBytes];
     while (QMsg* seg = reply->getNextSegment()) {

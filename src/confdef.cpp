@@ -1,18 +1,17 @@
 #include "confdef.h"
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "qlog.h"
 
 const sSetting kSettings[] = {
-    {"tamo.broker.port", "60010", INT_MIN, INT_MAX, "UDP port on which requests arrive"},
+    {"tamo.broker.port", "60010", 1, 65535, "UDP port on which requests arrive"},
     {"tamo.broker.address", "0.0.0.0", 0, 0,
      "IPv4 address the broker port is bound to; 0.0.0.0 is every address"},
     {"tamo.broker.allow", "0.0.0.0/0", 0, 0,
      "who may send requests: IPv4 addresses and CIDR prefixes, comma-separated"},
-    {"tamo.north.port", "60000", INT_MIN, INT_MAX, "UDP port of the upstream daemon"},
+    {"tamo.north.port", "60000", 1, 65535, "UDP port of the upstream daemon"},
     {"tamo.north.host", "localhost", 0, 0, "host name or address of the upstream daemon"},
     {"tamo.script.budget_ms", "1000", 0, 3600 * 1000,
      "CPU time one run of a script may take (0: no limit; at most 3600000)"},

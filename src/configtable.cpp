@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -371,118 +372,279 @@ void cConfigTable::insert(int key, QuorrelObject* obj) {
     insert(key, nested);
 }
 
-QMsg* cConfigTable::toQMsg(uint8_t msg_id, sReplySize* size) {
-    auto* msg = new QMsg(msg_id);
-    sReplySize counted;
-    bool whole = true;
-    addTags(msg, nullptr, &counted, &whole);
-    if (size != nullptr) {
-        *size = counted;
+namespace {
+
+bool is_unsigned_type(uint8_t type) {
+    return type == QT_UINT8 || type == QT_UINT16 || type == QT_UINT32;
+}
+
+uint32_t max_of(uint8_t type) {
+    return type == QT_UINT8 ? 0xFFu : type == QT_UINT16 ? 0xFFFFu : 0xFFFFFFFFu;
+}
+
+// One value as it goes on the wire: its tag type and, for the fixed-size ones, its number.
+struct sWireValue {
+    uint8_t type = QT_NULL;
+    uint32_t number = 0;
+    float real = 0.0f;
+};
+
+// How val goes out under a tag the dictionary declares of type declared, a member of an object
+// or a common tag; false when the value is of another kind or outside the type's range.
+bool wire_value(uint8_t declared, bool member, const cTableType& val, sWireValue* out) {
+    switch (val.getType()) {
+    case cTableType::TTE_NIL:
+        // The dictionary takes QT_NULL for a member, never for a common tag.
+        out->type = QT_NULL;
+        return member;
+    case cTableType::TTE_BOOL:
+        out->type = declared;
+        out->number = static_cast<bool>(val) ? 1 : 0;
+        return is_unsigned_type(declared);
+    case cTableType::TTE_NUM: {
+        // A Lua float with a whole value crosses as an integer (0.00 among them).
+        if (declared == QT_FLOAT) {
+            out->type = QT_FLOAT;
+            out->real = static_cast<float>(val);
+            return true;
+        }
+        int n = static_cast<int>(val);
+        out->type = declared;
+        out->number = static_cast<uint32_t>(n);
+        return is_unsigned_type(declared) && (n >= 0 || val.isUnsigned()) &&
+               out->number <= max_of(declared);
     }
-    if (!whole || mIncomplete) {
+    case cTableType::TTE_FLOAT:
+        out->type = QT_FLOAT;
+        out->real = static_cast<float>(val);
+        return declared == QT_FLOAT;
+    case cTableType::TTE_STRING:
+        out->type = declared;
+        return declared == QT_STRING || declared == QT_BYTES;
+    case cTableType::TTE_TABLE:
+        break;
+    }
+    return false;
+}
+
+// The data length of a tag of type; text is the value of a string or bytes tag, which a string
+// tag carries up to its first NUL.
+size_t wire_length(uint8_t type, const std::string& text) {
+    switch (type) {
+    case QT_UINT8:
+        return 1;
+    case QT_UINT16:
+        return 2;
+    case QT_UINT32:
+    case QT_FLOAT:
+        return 4;
+    case QT_STRING:
+        return std::strlen(text.c_str());
+    case QT_BYTES:
+        return text.size();
+    default:
+        return 0;
+    }
+}
+
+// The tag of a wire value of length bytes (see wire_length), or null when it cannot be made.
+QTag* wire_tag(uint8_t id, const sWireValue& w, const std::string& text, size_t length) {
+    switch (w.type) {
+    case QT_NULL:
+        return QTagFactory::createQTag(id);
+    case QT_UINT8:
+        return QTagFactory::createQTag(id, static_cast<uint8_t>(w.number));
+    case QT_UINT16:
+        return QTagFactory::createQTag(id, static_cast<uint16_t>(w.number));
+    case QT_UINT32:
+        return QTagFactory::createQTag(id, w.number);
+    case QT_FLOAT:
+        return QTagFactory::createQTag(id, w.real, false);
+    case QT_STRING:
+    case QT_BYTES:
+        if (length > kMaxTagBytes) {
+            return nullptr;
+        }
+        return w.type == QT_BYTES
+                   ? QTagFactory::createQTag(id, reinterpret_cast<const uint8_t*>(text.data()),
+                                             static_cast<uint16_t>(length))
+                   : QTagFactory::createQTag(id, text.c_str());
+    default:
+        return nullptr;
+    }
+}
+
+// val, printable and cut to fit buf (see sReplyInfo::value); no allocation.
+void value_text(const cTableType& val, char* buf, size_t size) {
+    switch (val.getType()) {
+    case cTableType::TTE_NIL:
+        snprintf(buf, size, "nil");
+        return;
+    case cTableType::TTE_BOOL:
+        snprintf(buf, size, "%s", static_cast<bool>(val) ? "true" : "false");
+        return;
+    case cTableType::TTE_NUM:
+        if (val.isUnsigned()) {
+            snprintf(buf, size, "%lu",
+                     static_cast<unsigned long>(static_cast<uint32_t>(static_cast<int>(val))));
+        } else {
+            snprintf(buf, size, "%d", static_cast<int>(val));
+        }
+        return;
+    case cTableType::TTE_FLOAT:
+        snprintf(buf, size, "%g", static_cast<double>(static_cast<float>(val)));
+        return;
+    case cTableType::TTE_TABLE:
+        snprintf(buf, size, "object");
+        return;
+    case cTableType::TTE_STRING:
+        break;
+    }
+    const std::string& s = val.text();
+    // Room for the closing quote, "..." and the NUL.
+    size_t end = size - 5;
+    size_t at = 0;
+    buf[at++] = '"';
+    size_t i = 0;
+    for (; i < s.size(); ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
+        bool plain = c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+        if (at + (plain ? 1 : 4) > end) {
+            break;
+        }
+        if (plain) {
+            buf[at++] = static_cast<char>(c);
+        } else {
+            snprintf(buf + at, 5, "\\x%02x", c);
+            at += 4;
+        }
+    }
+    snprintf(buf + at, size - at, "\"%s", i < s.size() ? "..." : "");
+}
+
+} // namespace
+
+QMsg* cConfigTable::toQMsg(uint8_t msg_id, sReplyInfo* info) {
+    auto* msg = new QMsg(msg_id);
+    sReplyInfo local;
+    sReplyInfo& r = info != nullptr ? *info : local;
+    r = sReplyInfo();
+    bool whole = true;
+    bool allowed = add_tags(msg, nullptr, &r, &whole);
+    if (mIncomplete || (allowed && !whole)) {
         // Part of a reply would read as the whole answer: none is given.
+        r.fault = sReplyInfo::FAULT_TOO_LARGE;
+    } else if (!allowed) {
+        r.fault = sReplyInfo::FAULT_DICTIONARY;
+    }
+    if (r.fault != sReplyInfo::FAULT_NONE) {
         delete msg;
         return nullptr;
     }
     return msg;
 }
 
-namespace {
-
-// Stands for an object the dictionary lacks: it has no members.
-const QuorrelObjectDef kUnknownObject = {0, "", nullptr, 0, ""};
-
-// The dictionary's type for tag id in def (an object), or among the common tags when def is
-// null; -1 when the dictionary has no such tag.
-int declared_type(const QuorrelObjectDef* def, uint8_t id) {
-    const QuorrelTagDef* tag =
-        def != nullptr ? findMemberTagById(def, id) : findCommonTagById(ZEL::DictDef, id);
-    return tag != nullptr ? tag->type : -1;
-}
-
-// The tag of a value that is not a table, or null when it cannot be made; text is a string's
-// data, sent as bytes when as_bytes.
-QTag* scalar_tag(uint8_t id, const cTableType& val, const std::string& text, bool as_bytes) {
-    switch (val.getType()) {
-    case cTableType::TTE_NIL:
-        return QTagFactory::createQTag(id);
-    case cTableType::TTE_BOOL:
-        return QTagFactory::createQTag(id, static_cast<uint8_t>(static_cast<bool>(val) ? 1 : 0));
-    case cTableType::TTE_NUM:
-        return QTagFactory::createQTag(id, static_cast<uint32_t>(static_cast<int>(val)));
-    case cTableType::TTE_STRING:
-        if (text.size() > kMaxTagBytes) {
-            return nullptr;
-        }
-        return as_bytes ? QTagFactory::createQTag(id, reinterpret_cast<const uint8_t*>(text.data()),
-                                                  static_cast<uint16_t>(text.size()))
-                        : QTagFactory::createQTag(id, text.c_str());
-    case cTableType::TTE_FLOAT:
-        return QTagFactory::createQTag(id, static_cast<float>(val), false);
-    case cTableType::TTE_TABLE:
-        break;
-    }
-    return nullptr;
-}
-
-} // namespace
-
-void cConfigTable::addTags(QMsg* msg, const QuorrelObjectDef* def, sReplySize* size, bool* whole) {
+bool cConfigTable::add_tags(QMsg* msg, const QuorrelObjectDef* def, sReplyInfo* info, bool* whole) {
+    int32_t object_id = def != nullptr ? def->id : -1;
+    auto refuse = [&](int32_t tag_id, const QuorrelTagDef* tag_def, const cTableType& val) {
+        info->tagId = tag_id;
+        info->objectId = object_id;
+        info->def = tag_def;
+        value_text(val, info->value, sizeof info->value);
+        return false;
+    };
     for (auto& entry : mTable) {
         int key = static_cast<int>(entry.first);
         if (key < 0) {
             continue;
         }
-        auto id = static_cast<uint8_t>(key & 0xff);
         const cTableType& val = entry.second;
         if (val.getType() == cTableType::TTE_TABLE) {
             cConfigTable* nested = static_cast<cConfigTable*>(val);
             if (nested == nullptr) {
                 continue;
             }
-            auto objid =
-                static_cast<uint8_t>(static_cast<int>(nested->get(std::string("objid"))) & 0xff);
-            ++size->tags;
-            if (*whole && !msg->addTag(QTagFactory::createQTag(objid))) {
+            int objid = static_cast<int>(nested->get(std::string("objid")));
+            const QuorrelObjectDef* nested_def =
+                objid >= 0 && objid <= 0xFF
+                    ? findObjectById(ZEL::DictDef, static_cast<uint8_t>(objid))
+                    : nullptr;
+            // Objects stand at message level only: on the wire an object's members follow its
+            // id tag, and a member after an inner object would read as the inner one's.
+            if (nested_def == nullptr || def != nullptr) {
+                return refuse(objid, nullptr, val);
+            }
+            ++info->tags;
+            if (*whole && !msg->addTag(QTagFactory::createQTag(nested_def->id))) {
                 *whole = false;
             }
-            const QuorrelObjectDef* nested_def = findObjectById(ZEL::DictDef, objid);
-            nested->addTags(msg, nested_def != nullptr ? nested_def : &kUnknownObject, size, whole);
+            if (!nested->add_tags(msg, nested_def, info, whole)) {
+                return false;
+            }
             continue;
+        }
+        // The one look-up per entry: the tag's type where it stands, which sets its width.
+        const QuorrelTagDef* tag_def = nullptr;
+        if (key <= 0xFF) {
+            auto id = static_cast<uint8_t>(key);
+            tag_def =
+                def != nullptr ? findMemberTagById(def, id) : findCommonTagById(ZEL::DictDef, id);
+        }
+        sWireValue w;
+        if (tag_def == nullptr || !wire_value(tag_def->type, def != nullptr, val, &w)) {
+            return refuse(key, tag_def, val);
         }
         // The data a tag of this value carries: its length counts against the message's limit
         // also once the message is known not to be whole.
-        std::string text;
-        bool as_bytes = false;
-        size_t length = 0;
-        switch (val.getType()) {
-        case cTableType::TTE_BOOL:
-            length = 1;
-            break;
-        case cTableType::TTE_NUM:
-        case cTableType::TTE_FLOAT:
-            length = 4;
-            break;
-        case cTableType::TTE_STRING:
-            text = static_cast<std::string>(val);
-            as_bytes = declared_type(def, id) == QT_BYTES;
-            if (!as_bytes) {
-                text.resize(std::strlen(text.c_str()));
-            }
-            length = text.size();
-            break;
-        default:
-            break;
-        }
-        ++size->tags;
-        size->bytes += length;
+        size_t length = wire_length(w.type, val.text());
+        ++info->tags;
+        info->bytes += length;
         if (!*whole) {
             continue;
         }
-        QTag* tag = scalar_tag(id, val, text, as_bytes);
         // addTag takes the tag in every case and refuses a null one.
-        if (!msg->addTag(tag)) {
+        if (!msg->addTag(wire_tag(tag_def->id, w, val.text(), length))) {
             *whole = false;
         }
     }
+    return true;
+}
+
+const char* cConfigTable::describeFault(const sReplyInfo& info, char* buf, size_t size) {
+    if (buf == nullptr || size == 0) {
+        return buf;
+    }
+    buf[0] = '\0';
+    if (info.fault == sReplyInfo::FAULT_TOO_LARGE) {
+        snprintf(buf, size, "%lu tags, %llu bytes of data", static_cast<unsigned long>(info.tags),
+                 static_cast<unsigned long long>(info.bytes));
+        return buf;
+    }
+    if (info.fault != sReplyInfo::FAULT_DICTIONARY) {
+        return buf;
+    }
+    const QuorrelObjectDef* obj =
+        info.objectId >= 0 && info.objectId <= 0xFF
+            ? findObjectById(ZEL::DictDef, static_cast<uint8_t>(info.objectId))
+            : nullptr;
+    const char* obj_name = obj != nullptr ? obj->name : "?";
+    if (info.def != nullptr) {
+        snprintf(buf, size, "%s%s%s (%ld) is %s, given %s", obj != nullptr ? obj_name : "@",
+                 obj != nullptr ? "." : "", info.def->name, static_cast<long>(info.tagId),
+                 qtagTypeName(info.def->type), info.value);
+    } else if (std::strcmp(info.value, "object") == 0 && obj != nullptr) {
+        // Only a table prints so; a text is quoted.
+        snprintf(buf, size, "object id %ld stands inside %s: objects do not nest",
+                 static_cast<long>(info.tagId), obj_name);
+    } else if (std::strcmp(info.value, "object") == 0) {
+        snprintf(buf, size, "object id %ld is not in the dictionary",
+                 static_cast<long>(info.tagId));
+    } else if (obj != nullptr) {
+        snprintf(buf, size, "tag %ld is not a member of %s, given %s",
+                 static_cast<long>(info.tagId), obj_name, info.value);
+    } else {
+        snprintf(buf, size, "tag %ld is not a common tag, given %s", static_cast<long>(info.tagId),
+                 info.value);
+    }
+    return buf;
 }

@@ -14,6 +14,7 @@
 class cConfigTable;
 class QMsg;
 struct QuorrelObjectDef;
+struct QuorrelTagDef;
 class QTag;
 class QuorrelMessage;
 class QuorrelObject;
@@ -143,20 +144,59 @@ public:
     cTableType get(cTableType key);
     cTableType get(std::string key);
 
-    // What a reply needs: its tags and the sum of their data lengths, counted whole even when the
-    // message cannot take them all.
-    struct sReplySize {
+    // What became of toQMsg: the reply's tags and the sum of their data lengths (counted whole
+    // even when the message cannot take them all; up to the fault when the dictionary refuses a
+    // value) and, when it gave null, why.
+    struct sReplyInfo {
+        enum eFault : uint8_t {
+            FAULT_NONE,
+            // Past QMsg::kMaxTags or QMsg::kMaxDataBytes, a text or byte string over 65535 bytes,
+            // a result the bridge cut short (markIncomplete), or memory running out.
+            FAULT_TOO_LARGE,
+            // An entry the dictionary does not allow where it stands: tagId, objectId, def and
+            // value name it.
+            FAULT_DICTIONARY,
+        };
+        static constexpr size_t kValueText = 40;
+
         uint32_t tags = 0;
         uint64_t bytes = 0;
+        eFault fault = FAULT_NONE;
+        // FAULT_DICTIONARY: the entry's key as the table has it (for an object whose objid the
+        // dictionary lacks, that objid; -1 when it has none that is an integer).
+        int32_t tagId = -1;
+        // FAULT_DICTIONARY: the objid of the object the entry stands in; -1 at message level.
+        int32_t objectId = -1;
+        // FAULT_DICTIONARY: the dictionary's definition of the tag, null when it has none there.
+        const QuorrelTagDef* def = nullptr;
+        // FAULT_DICTIONARY: the value, printable and cut to fit: 300, -1, 4000000000, 2.5, true,
+        // "eth0" (a quote, a backslash and bytes outside printable ASCII as \xNN; "..." after the
+        // closing quote when cut), nil, or object.
+        char value[kValueText] = "";
     };
-    // A new reply message with id msg_id holding this table's entries as tags, nested tables
-    // flattened depth-first behind their object id tags. The caller owns it. A text goes out as
-    // a string tag cut at its first NUL; where the dictionary (ZEL::DictDef) declares the member
-    // (by the nested table's "objid") or the common tag a byte string, it goes out whole as a
-    // bytes tag. Null when the reply would not be whole: more than QMsg::kMaxTags tags, more than
-    // QMsg::kMaxDataBytes of data, a single text or byte string over 65535 bytes, or memory
-    // running out. size, when given, gets the reply's size either way.
-    QMsg* toQMsg(uint8_t msg_id, sReplySize* size = nullptr);
+    // The earlier name, for callers written against it.
+    using sReplySize = sReplyInfo;
+
+    // A new reply message with id msg_id holding this table's entries as tags, each nested table
+    // (an object, at message level only) as its "objid" tag followed by its entries. The caller
+    // owns it. Each entry goes out as the dictionary (ZEL::DictDef) declares its tag: among the
+    // common tags at message level, among the object's members inside one. An integer or boolean
+    // (as 1 or 0) under a u8, u16 or u32 tag goes out at that width; an integer or float under a
+    // float tag as a float; a text under a string tag as a string cut at its first NUL, under a
+    // bytes tag whole; nil under a member as QT_NULL. Text keys and negative keys are left out.
+    // Null when the reply would not be whole (FAULT_TOO_LARGE: more than QMsg::kMaxTags tags,
+    // more than QMsg::kMaxDataBytes of data, a single text or byte string over 65535 bytes,
+    // memory running out, or a table marked incomplete) or when it would break the dictionary
+    // (FAULT_DICTIONARY: a key that is no tag id the dictionary has there, an object id it does not
+    // know, an object inside an object, a value of another kind than the tag's type, an integer
+    // outside the tag's range (u32() values count as unsigned), nil for a common tag). info, when
+    // given, gets the size and the fault either way.
+    QMsg* toQMsg(uint8_t msg_id, sReplyInfo* info = nullptr);
+    // The fault of info as one line naming the tag and the value, such as "interface.mtu (74) is
+    // u16, given 70000", "tag 99 is not a member of interface, given 5" or "object id 40 is not
+    // in the dictionary"; the size ("5000 tags, 20000 bytes of data") for FAULT_TOO_LARGE; empty
+    // for FAULT_NONE. Cut to fit size bytes with its NUL; returns buf.
+    static const char* describeFault(const sReplyInfo& info, char* buf, size_t size);
     // Marks the table as only part of the answer it was filled from (the bridge stopped copying
     // a result too large for any reply): toQMsg then gives null. clear() unmarks it.
     void markIncomplete() { mIncomplete = true; }
@@ -186,9 +226,10 @@ private:
     }
 
     // Appends the tags of this table's entries to msg; def is the dictionary's object this
-    // table stands for, null at message level. Counts into size; clears whole at the first tag
-    // that cannot be made or added, after which tags are only counted.
-    void addTags(QMsg* msg, const QuorrelObjectDef* def, sReplySize* size, bool* whole);
+    // table stands for, null at message level. Counts into info; clears whole at the first tag
+    // that cannot be made or added, after which tags are only counted. False at the first entry
+    // the dictionary refuses, with the fault filled in.
+    bool add_tags(QMsg* msg, const QuorrelObjectDef* def, sReplyInfo* info, bool* whole);
     void dump_level(int depth);
 
     tEntries mTable = reserved();

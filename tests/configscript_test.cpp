@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -9,10 +12,13 @@
 #include <vector>
 
 #include "configscript.h"
+#include "qmsg.h"
 #include "support.h"
+#include "zeldict.h"
 
 namespace {
 
+using namespace std::string_literals;
 using T = cTableType;
 
 std::string serving(const std::string& ids) {
@@ -460,6 +466,110 @@ TEST_F(Examples, ServeBuildsOncePerVersionOfTheFile) {
     dir.write("s.lua", script(2));
     EXPECT_EQ(served(), std::make_pair(2, 2));
     EXPECT_EQ(served(), std::make_pair(2, 2));
+}
+
+// The example scripts with /proc and /sys moved into a folder of the test's: an idle device
+// (load 0.00) whose loopback has the MTU Linux gives it, 65536.
+class Conformance : public Examples {
+protected:
+    void SetUp() override {
+        Examples::SetUp();
+        const std::pair<const char*, const char*> files[] = {
+            {"proc/loadavg", "0.00 0.00 0.00 1/90 321\n"},
+            {"proc/uptime", "3600.25 7000.00\n"},
+            {"proc/sys/kernel/hostname", "dut\n"},
+            {"proc/net/dev", "Inter-|\n face |\n    lo: 1 2 3\n  eth0: 4 5 6\n"},
+            {"sys/class/net/lo/mtu", "65536\n"},
+            {"sys/class/net/lo/operstate", "unknown\n"},
+            {"sys/class/net/lo/address", "00:00:00:00:00:00\n"},
+            {"sys/class/net/eth0/mtu", "1500\n"},
+            {"sys/class/net/eth0/operstate", "down\n"},
+            {"sys/class/net/eth0/address", "02:00:00:00:00:01\n"},
+            {"sys/class/net/eth0/speed", "1000\n"},
+        };
+        for (const auto& [rel, content] : files) {
+            host.write(rel, content);
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(example_dir())) {
+            std::string text = read_file(entry.path().string());
+            for (const char* root : {"\"/proc/", "\"/sys/"}) {
+                std::string moved = std::string("\"") + host.path() + (root + 1);
+                for (size_t at = 0; (at = text.find(root, at)) != std::string::npos;) {
+                    text.replace(at, std::strlen(root), moved);
+                    at += moved.size();
+                }
+            }
+            scripts.write(entry.path().filename().string(), text);
+        }
+        cConfigScript::clearScripts();
+        cConfigScript::loadScripts(scripts.path());
+    }
+
+    TempDir host;
+    TempDir scripts;
+};
+
+// Every kind of request to every example script, accepted or refused: each reply passes the
+// dictionary check a peer would run on it, and holds the tag the row names ("id:type:hex data").
+TEST_F(Conformance, EveryReplyOfTheExamplesPassesTheDictionary) {
+    const std::string mac("\x02\0\0\xff\n\0", 6);
+    struct Kind {
+        Entry entry;
+        uint8_t replyId;
+    };
+    const Kind get{&cConfigScript::getCfg, 1}, set{&cConfigScript::setCfg, 0},
+        del{&cConfigScript::delCfg, 0}, rep{&cConfigScript::repCfg, 0};
+    struct Case {
+        Kind kind;
+        int objid;
+        std::vector<std::pair<int, T>> members;
+        const char* has;
+    };
+    const Case cases[] = {
+        {get, 32, {}, "68:6:00000000"},
+        {set, 32, {{64, T("edge"s)}, {67, T(5)}}, ""},
+        {rep, 32, {{65, T("rack 4"s)}}, "3:4:00"},
+        {del, 32, {}, ""},
+        {get, 33, {{72, T("lo"s)}}, "74:2:00010000"},
+        {get, 33, {}, "76:2:000003e8"},
+        {get, 33, {{72, T("bad/name"s)}}, ""},
+        {set, 33, {{72, T("eth0"s)}, {74, T(9000)}, {73, T(0)}, {77, T::bytes(mac)}}, ""},
+        {set, 33, {{74, T(1280)}}, ""},
+        {get, 33, {{72, T("eth0"s)}}, "73:4:00"},
+        {rep, 33, {{72, T("eth0"s)}, {76, T::u32(4000000000u)}}, "3:4:00"},
+        {rep, 33, {{72, T("eth0"s)}, {74, T(10)}}, ""},
+        {del, 33, {{72, T("eth0"s)}}, ""},
+        {get, 34, {}, "82:3:0040"},
+        {set, 34, {{80, T("time.example.org"s)}, {81, T(1)}, {82, T(5)}}, ""},
+        {rep, 34, {{80, T("other"s)}, {83, T(1.5f)}}, ""},
+        {del, 34, {}, ""},
+        {get, 35, {}, "90:3:0202"},
+        {set, 35, {{88, T(3)}, {91, T(4096)}}, ""},
+        {rep, 35, {{88, T(9)}}, ""},
+        {del, 35, {}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.objid) + " " + std::to_string(&c - cases));
+        run(c.kind.entry, c.objid, c.members);
+        cConfigTable::sReplyInfo info;
+        std::unique_ptr<QMsg> msg(reply->toQMsg(c.kind.replyId, &info));
+        char why[160];
+        ASSERT_NE(msg, nullptr) << cConfigTable::describeFault(info, why, sizeof why);
+        QDictRefusal refusal;
+        std::unique_ptr<QuorrelMessage> checked(
+            QuorrelMessage::parseQMsg(ZEL::DictDef, msg.get(), &refusal));
+        EXPECT_NE(checked, nullptr) << describeRefusal(refusal, why, sizeof why);
+        std::string tags;
+        for (const QTag* t : msg->getTagList()) {
+            tags += std::to_string(t->getTagID()) + ":" + std::to_string(t->getTagType()) + ":";
+            for (uint16_t i = 0; i < t->getDataLength(); ++i) {
+                snprintf(why, sizeof why, "%02x", t->getRawData()[i]);
+                tags += why;
+            }
+            tags += " ";
+        }
+        EXPECT_NE((" " + tags).find(std::string(" ") + c.has), std::string::npos) << tags;
+    }
 }
 
 TEST_F(Examples, DataFolderIsCreatedOrReplaced) {

@@ -11,6 +11,7 @@
 #include "configtable.h"
 #include "qmsg.h"
 #include "support.h"
+#include "zeldict.h"
 
 namespace {
 
@@ -174,6 +175,7 @@ std::string tags_of(const QMsg& msg) {
                                   : type == QT_BYTES  ? "b=" + std::to_string(raw.size())
                                   : type == QT_FLOAT  ? "f=" + text(T(f))
                                   : type == QT_UINT8  ? "u8=" + std::to_string(n)
+                                  : type == QT_UINT16 ? "u16=" + std::to_string(n)
                                   : type == QT_UINT32 ? "u32=" + std::to_string(n)
                                                       : "type" + std::to_string(type);
         s += std::to_string(t->getTagID()) + ":" + value + " ";
@@ -228,66 +230,135 @@ TEST(Codec, RequestTableFromAMessage) {
     }
 }
 
-TEST(Codec, ReplyTagsFromKeysAndValues) {
+// The reply of one entry, key = value, at message level (object 0) or in an object with that
+// objid: its tags after the object's id tag, or the fault in describeFault's words. A reply
+// given must pass the dictionary check.
+std::string reply_of(int object, const T& key, const T& value) {
     cConfigTable t;
-    t.insert(256, 1);
-    t.insert(300, std::string("x"));
-    t.insert(T(2.7f), T(true));
-    t.insert(T(-0.5f), T(false));
-    t.insert(T(-1.5f), T(1));
-    t.insert(T(true), T(1.5f));
-    t.insert(-1, 3);
-    t.insert(std::string("objid"), 7);
-    t.insert(T(), T(1));
-    t.insert(5, T());
-    t.insert(6, -1);
-    t.insert(T(7), T::u32(4000000000u));
-    t.insert(8, std::string("a\0b", 3));
-    auto* skipped = new cConfigTable();
-    skipped->insert(1, 1);
-    t.insert(T(std::string("name")), skipped);
-    std::unique_ptr<QMsg> msg(t.toQMsg(0));
-    EXPECT_EQ(msg->getMsgID(), 0);
-    EXPECT_EQ(tags_of(*msg), "0:u32=1 44:s=x 2:u8=1 0:u8=0 1:f=1.5 5:null 6:u32=4294967295 "
-                             "7:u32=4000000000 8:s=a ");
+    cConfigTable* at = &t;
+    if (object != 0) {
+        at = new cConfigTable();
+        at->insert(std::string("objid"), object);
+        t.insert(100, at);
+    }
+    at->insert(key, value);
+    cConfigTable::sReplyInfo info;
+    std::unique_ptr<QMsg> msg(t.toQMsg(1, &info));
+    char why[160];
+    if (msg == nullptr) {
+        EXPECT_EQ(info.fault, cConfigTable::sReplyInfo::FAULT_DICTIONARY);
+        return cConfigTable::describeFault(info, why, sizeof why);
+    }
+    std::unique_ptr<QuorrelMessage> checked(QuorrelMessage::parseQMsg(ZEL::DictDef, msg.get()));
+    EXPECT_NE(checked, nullptr);
+    std::string tags = tags_of(*msg);
+    return object != 0 ? tags.substr(tags.find(' ') + 1) : tags;
 }
 
-TEST(Codec, NestedTablesFlattenDepthFirstBehindTheirObjectIds) {
+TEST(Codec, RepliesTakeTheDictionarysTypes) {
+    const std::string junk = "\n\"\\" + std::string(40, 'x');
+    struct Case {
+        int object;
+        T key;
+        T value;
+        const char* want;
+    };
+    const Case cases[] = {
+        {0, T(3), T(0), "3:u8=0 "},
+        {0, T(3), T(255), "3:u8=255 "},
+        {0, T(3), T(256), "@status (3) is u8, given 256"},
+        {0, T(3), T(-1), "@status (3) is u8, given -1"},
+        {0, T(3), T(true), "3:u8=1 "},
+        {0, T(3), T(1.5f), "@status (3) is u8, given 1.5"},
+        {0, T(3), T("0"s), "@status (3) is u8, given \"0\""},
+        {0, T(3), T(), "@status (3) is u8, given nil"},
+        {0, T(2), T::u32(4000000000u), "2:u32=4000000000 "},
+        {0, T(2), T(-294967296), "@transaction (2) is u32, given -294967296"},
+        {0, T(2), T(false), "2:u32=0 "},
+        {0, T(4), T("a\0b"s), "4:s=a "},
+        {0, T(4), T(7), "@reason (4) is string, given 7"},
+        {0, T(5), T(1), "tag 5 is not a common tag, given 1"},
+        {0, T(259), T(1), "tag 259 is not a common tag, given 1"},
+        {0, T(74), T(1), "tag 74 is not a common tag, given 1"},
+        {0, T(-1), T(1), ""},
+        {0, T("objid"s), T(1), ""},
+        {33, T(74), T(65536), "74:u32=65536 "},
+        {35, T(90), T(65535), "90:u16=65535 "},
+        {35, T(90), T(65536), "logging.remote_port (90) is u16, given 65536"},
+        {33, T(74), T(), "74:null "},
+        {33, T(73), T(false), "73:u8=0 "},
+        {33, T(76), T::u32(4294967295u), "76:u32=4294967295 "},
+        {33, T(77), T::bytes("\x02\0\0\0\0\x01"s), "77:b=6 "},
+        {33, T(77), T("\x02\0"s), "77:b=2 "},
+        {33, T(72), T(true), "interface.name (72) is string, given true"},
+        {33, T(80), T("x"s), "tag 80 is not a member of interface, given \"x\""},
+        {33, T(3), T(0), "tag 3 is not a member of interface, given 0"},
+        {32, T(68), T(0), "68:f=0 "},
+        {32, T(68), T(0.25f), "68:f=0.25 "},
+        {32, T(68), T::u32(4000000000u), "68:f=4e+09 "},
+        {32, T(68), T(true), "system.load (68) is float, given true"},
+        {32, T(67), T(2.5f), "system.uptime (67) is u32, given 2.5"},
+        {35, T(90), T(junk),
+         "logging.remote_port (90) is u16, given "
+         "\"\\x0a\\x22\\x5cxxxxxxxxxxxxxxxxxxxxxx\"..."},
+        {35, T(88), T(8), "88:u8=8 "},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(reply_of(c.object, c.key, c.value), c.want)
+            << c.object << "." << text(c.key) << " = " << text(c.value);
+    }
+}
+
+// Objects follow their id tags depth-first, at message level only; a null table is left out.
+TEST(Codec, NestedTablesFlattenBehindTheirObjectIds) {
+    auto object = [](const T& objid) {
+        auto* o = new cConfigTable();
+        o->insert(T("objid"s), objid);
+        return o;
+    };
     cConfigTable t;
-    auto* outer = new cConfigTable();
-    outer->insert(1, 10);
-    auto* inner = new cConfigTable();
-    inner->insert(2, 20);
-    inner->insert(std::string("objid"), 263);
-    outer->insert(3, inner);
-    outer->insert(4, 40);
-    outer->insert(std::string("objid"), 9);
-    t.insert(0, outer);
-    auto* anonymous = new cConfigTable();
-    anonymous->insert(5, 50);
-    t.insert(1, anonymous);
-    auto* odd_id = new cConfigTable();
-    odd_id->insert(std::string("objid"), std::string("seven"));
-    t.insert(2, odd_id);
-    t.insert(3, T(static_cast<cConfigTable*>(nullptr)));
-    // The dictionary's interface object: its mac (77) is a byte string, its name (72) text.
-    auto* iface = new cConfigTable();
-    iface->insert(std::string("objid"), 33);
-    iface->insert(77, std::string("\x02\0\0\0\0\x01", 6));
-    iface->insert(72, std::string("eth0\0junk", 9));
-    iface->insert(T(73), T::bytes(std::string("\x01\0", 2)));
-    t.insert(4, iface);
+    t.insert(3, 0);
+    cConfigTable* iface = object(T(33));
+    iface->insert(72, "eth0\0junk"s);
+    iface->insert(T(77), T::bytes("\x02\0\0\0\0\x01"s));
+    t.insert(100, iface);
+    t.insert(101, T(static_cast<cConfigTable*>(nullptr)));
+    t.insert(102, object(T(34)));
+    t.insert(2, 7);
     std::unique_ptr<QMsg> msg(t.toQMsg(1));
-    EXPECT_EQ(tags_of(*msg), "9:null 1:u32=10 7:null 2:u32=20 4:u32=40 255:null 5:u32=50 "
-                             "255:null 33:null 77:b=6 72:s=eth0 73:s=\x01 ");
-    std::string mac(reinterpret_cast<const char*>(msg->getTagList()[9]->getRawData()), 6);
-    EXPECT_EQ(mac, std::string("\x02\0\0\0\0\x01", 6));
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(tags_of(*msg), "3:u8=0 33:null 72:s=eth0 77:b=6 34:null 2:u32=7 ");
+    std::string mac(reinterpret_cast<const char*>(msg->getTagList()[3]->getRawData()), 6);
+    EXPECT_EQ(mac, "\x02\0\0\0\0\x01"s);
+
+    const std::pair<T, const char*> faults[] = {
+        {T(40), "object id 40 is not in the dictionary"},
+        {T(263), "object id 263 is not in the dictionary"},
+        {T("seven"s), "object id -1 is not in the dictionary"},
+        {T(), "object id -1 is not in the dictionary"},
+    };
+    for (const auto& [objid, want] : faults) {
+        cConfigTable bad;
+        bad.insert(100, objid.getType() == T::TTE_NIL ? new cConfigTable() : object(objid));
+        cConfigTable::sReplyInfo info;
+        EXPECT_EQ(bad.toQMsg(1, &info), nullptr);
+        char why[96];
+        EXPECT_STREQ(cConfigTable::describeFault(info, why, sizeof why), want);
+    }
+    cConfigTable inner;
+    cConfigTable* outer = object(T(33));
+    outer->insert(101, object(T(34)));
+    inner.insert(100, outer);
+    cConfigTable::sReplyInfo info;
+    EXPECT_EQ(inner.toQMsg(1, &info), nullptr);
+    EXPECT_EQ(info.objectId, 33);
+    EXPECT_EQ(info.tagId, 34);
 }
 
 TEST(Codec, RepliesBeyondTheMessageLimitsAreRefusedWhole) {
     struct Case {
         const char* what;
-        int texts;     // top-level texts, keys 1, 2, ...
+        int texts;     // top-level reason texts
         size_t length; // bytes of each
         int macs;      // interface objects with a byte string of that length
         bool whole;
@@ -306,7 +377,7 @@ TEST(Codec, RepliesBeyondTheMessageLimitsAreRefusedWhole) {
     for (const Case& c : cases) {
         cConfigTable t;
         for (int i = 0; i < c.texts; ++i) {
-            t.insert(i + 1, std::string(c.length, 'x'));
+            t.insert(4, std::string(c.length, 'x'));
         }
         for (int i = 0; i < c.macs; ++i) {
             auto* iface = new cConfigTable();
@@ -314,9 +385,10 @@ TEST(Codec, RepliesBeyondTheMessageLimitsAreRefusedWhole) {
             iface->insert(std::string("objid"), 33);
             t.insert(100 + i, iface);
         }
-        cConfigTable::sReplySize size;
+        cConfigTable::sReplyInfo size;
         std::unique_ptr<QMsg> msg(t.toQMsg(1, &size));
         EXPECT_EQ(msg != nullptr, c.whole) << c.what;
+        EXPECT_EQ(size.fault, c.whole ? size.FAULT_NONE : size.FAULT_TOO_LARGE) << c.what;
         EXPECT_EQ(size.tags, c.tags) << c.what;
         EXPECT_EQ(size.bytes, c.bytes) << c.what;
         if (msg) {

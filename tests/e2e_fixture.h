@@ -21,8 +21,8 @@ using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
 // Serves system and interface: a get of interface answers 40 objects (several datagrams), a
-// replace 5000 values (too many tags); a get of system puts the uptime (67) last set in 65. A
-// set of the hostname "refuse", "boom" or "loop" is refused, raises or never ends.
+// replace 2500 objects (5000 tags, too many); a get of system puts the uptime (67) last set in 65.
+// A set of the hostname "refuse", "boom" or "loop" is refused, raises or never ends.
 inline const char* const kScript = R"lua(
 store = store or {}
 function getObjects() return {32, 33} end
@@ -58,7 +58,7 @@ function deleteConfig(req) return {{objid = 32}} end
 function replaceConfig(req)
   if req[0].objid ~= 33 then return {[3] = 0} end
   local out = {}
-  for i = 1, 5000 do out[i] = i end
+  for i = 1, 2500 do out[i] = {objid = 33, [76] = i} end
   return out
 end
 )lua";

@@ -39,17 +39,17 @@ TEST_F(EndToEnd, OwnedRequestsAnsweredWithKindAndSequence) {
         {"get", 127, "system.hostname", 1,
          "32:0 64:1=\"edge-7\" 65:1=\"uptime 4000000000\" 67:2=4000000000 "},
         {"delete", 0, "system", 0, "32:0 "},
-        {"replace", 64, "system", 0, "3:2=0 "},
+        {"replace", 64, "system", 0, "3:4=0 "},
     };
     // Every way a request can fail is answered, with the request's kind and sequence number, a
     // status, a short reason and the request's transaction.
     const Case failures[] = {
-        {"set", 20, "system.hostname=refuse", 0, "3:2=1 4:1=\"hostname: \\\"refuse\\\" refused\" "},
+        {"set", 20, "system.hostname=refuse", 0, "3:4=1 4:1=\"hostname: \\\"refuse\\\" refused\" "},
         {"set", 21, "@transaction=9 system.hostname=boom", 0,
          "2:2=9 3:4=250 4:1=\"script failed\" "},
         {"set", 22, "system.hostname=loop", 0, "3:4=251 4:1=\"script ran past its budget\" "},
         {"set", 23, "logging.level=1", 0, "3:4=252 4:1=\"not served\" "},
-        {"replace", 77, "interface", 0, "3:4=253 4:1=\"reply too large\" "}, // 5000 values
+        {"replace", 77, "interface", 0, "3:4=253 4:1=\"reply too large\" "}, // 5000 tags
     };
     for (const Case& c : failures) {
         SCOPED_TRACE(std::string(c.kind) + " " + std::to_string(c.seq));
@@ -59,7 +59,7 @@ TEST_F(EndToEnd, OwnedRequestsAnsweredWithKindAndSequence) {
         EXPECT_EQ(reply->getMsgSeq(), c.seq);
         EXPECT_EQ(dump(*reply), c.reply);
     }
-    EXPECT_TRUE(d.logHas("device.lua to request seq 77 not sent: 5000 tags, 20000 bytes"));
+    EXPECT_TRUE(d.logHas("device.lua to request seq 77 not sent: 5000 tags, 10000 bytes"));
     EXPECT_TRUE(
         d.logHas("outcome=\"refused\" status=1 reason=\"hostname: \\\"refuse\\\" refused\""));
     EXPECT_TRUE(d.logHas("outcome=\"script error\" status=250 reason=\"script failed\""));

@@ -324,7 +324,7 @@ std::unique_ptr<QuorrelMessage> check(QMsg* m, QDictRefusal* why = nullptr) {
 }
 
 // Ids of the dictionary (docs/dictionary.md).
-enum : uint8_t { kInterface = 33, kNtp = 34, kName = 72, kMtu = 74, kSpeed = 76 };
+enum : uint8_t { kInterface = 33, kNtp = 34, kName = 72, kEnabled = 73, kMtu = 74, kSpeed = 76 };
 enum : uint8_t { kServer = 80, kPoll = 82, kOffset = 83 };
 
 } // namespace
@@ -360,7 +360,17 @@ TEST(QuorrelMessage, RejectsWhatTheDictionaryDoesNotAllowAndSaysWhy) {
         {msg_with(1, {QTagFactory::createQTag(200, uint8_t{1})}),
          "tag 200 (u8) is not an object and not a common tag"},
         {in_iface(QTagFactory::createQTag(kMtu, "1500")),
-         "interface.mtu (74) is u16, given string"},
+         "interface.mtu (74) is u32, given string"},
+        {in_iface(QTagFactory::createQTag(kMtu, uint16_t{1500})), ""},
+        {in_iface(QTagFactory::createQTag(kSpeed, uint8_t{10})), ""},
+        {in_iface(QTagFactory::createQTag(kMtu, 1500.0f, false)),
+         "interface.mtu (74) is u32, given float"},
+        {in_iface(QTagFactory::createQTag(kName, uint8_t{1})),
+         "interface.name (72) is string, given u8"},
+        {in_iface(QTagFactory::createQTag(kEnabled, uint16_t{1})),
+         "interface.enabled (73) is u8, given u16"},
+        {msg_with(1, {QTagFactory::createQTag(kNtp), QTagFactory::createQTag(kPoll, uint32_t{64})}),
+         "ntp.poll (82) is u16, given u32"},
         {in_iface(QTagFactory::createQTag(kServer, "x")),
          "tag 80 (string) is not a member of interface, not an object and not a common tag"},
         {msg_with(1, {QTagFactory::createQTag(kMtu, uint16_t{1})}),

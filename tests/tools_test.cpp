@@ -68,7 +68,7 @@ TEST(RequestWords, TagsTypesValuesAndTheCheck) {
     const Case cases[] = {
         {"set interface.name=eth0 interface.mtu=1400 interface.enabled=1 interface.speed=0x3e8 "
          "interface.mac=00:11:22:aa:bb:cc system.load=0.25 @client=me",
-         "0: 33:0 72:1 74:3 73:4 76:2 77:5 32:0 68:6 1:1",
+         "0: 33:0 72:1 74:2 73:4 76:2 77:5 32:0 68:6 1:1",
          "|\"eth0\"|1400|1|1000|00:11:22:aa:bb:cc||0.25|\"me\"", ""},
         {"get system.hostname interface.mtu", "1: 32:0 64:0 33:0 74:0", "|||", ""},
         {"delete ntp", "4: 34:0", "", ""},
@@ -77,12 +77,12 @@ TEST(RequestWords, TagsTypesValuesAndTheCheck) {
         // Numbers and explicit types reach tags the dictionary lacks, which it refuses.
         {"set 17.3=u16:1400 @200=u32:7 interface.74=9 system.hostname=u8:5 "
          "system.contact=str:null system.location=null @4=str:u8:1 @client",
-         "0: 17:0 3:3 200:2 33:0 74:3 32:0 64:4 66:1 65:0 4:1 1:0",
+         "0: 17:0 3:3 200:2 33:0 74:2 32:0 64:4 66:1 65:0 4:1 1:0",
          "|1400|7||9||5|\"null\"||\"u8:1\"|", "tag 17 (null) is not an object"},
         // A member after another object or repeated reopens its object; a common tag does not.
         {"set interface.name=eth0 interface.mtu=1400 system.hostname=h interface.name=eth1 "
          "interface.name=eth2 @client=me interface.mtu=1 interface interface.mtu=9000",
-         "0: 33:0 72:1 74:3 32:0 64:1 33:0 72:1 33:0 72:1 1:1 74:3 33:0 74:3", "", ""},
+         "0: 33:0 72:1 74:2 32:0 64:1 33:0 72:1 33:0 72:1 1:1 74:2 33:0 74:2", "", ""},
         // The dictionary accepts it, but the daemon reads a request from one datagram only.
         {"set " + kLong, "", "",
          "the request takes 2 datagrams; the daemon reads one of at most 1024 bytes"},
@@ -107,7 +107,7 @@ TEST(RequestWords, TagsTypesValuesAndTheCheck) {
         {"set 17.x=u8:1", "members of an unknown object are given by number"},
         {"set 17.3=1400", "17.3: no type known; give one, e.g. 17.3=u32:1400"},
         {"set 256.1=u8:1", "unknown object '256'"},
-        {"set interface.mtu=65536", "'65536' is not a u16"},
+        {"set logging.remote_port=65536", "'65536' is not a u16"},
         {"set interface.speed=4294967296", "'4294967296' is not a u32"},
         {"set system.load=fast", "is not a float"},
         {"set system.load=1e99", "is not a float"},
@@ -133,7 +133,7 @@ TEST(Show, ReadableAndJson) {
                                           "    5                     float   1.5\n"
                                           "interface (33)\n"
                                           "    name (72)             string  \"eth0\"\n"
-                                          "    mtu (74)              u16     1400\n"
+                                          "    mtu (74)              u32     1400\n"
                                           "    99                    u32     7\n"
                                           "    mac (77)              null\n"
                                           "@status (3)               u8      0\n");
@@ -144,7 +144,7 @@ TEST(Show, ReadableAndJson) {
               "\"objects\":[{\"id\":50,\"tags\":[{\"id\":5,\"type\":\"float\",\"value\":1.5}]},"
               "{\"id\":33,\"name\":\"interface\",\"tags\":["
               "{\"id\":72,\"name\":\"name\",\"type\":\"string\",\"value\":\"eth0\"},"
-              "{\"id\":74,\"name\":\"mtu\",\"type\":\"u16\",\"value\":1400},"
+              "{\"id\":74,\"name\":\"mtu\",\"type\":\"u32\",\"value\":1400},"
               "{\"id\":99,\"type\":\"u32\",\"value\":7},"
               "{\"id\":77,\"name\":\"mac\",\"type\":\"null\",\"value\":null}]}]}");
     QMsg odd(200);

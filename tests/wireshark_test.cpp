@@ -113,7 +113,7 @@ const std::pair<size_t, std::string> kFrames[] = {
         "location (65), string: \"Rack 4, row B; Rack 4, row B; Rack 4, ro\"... (2550 bytes) "
         "[joined from 3 pieces]"},
     {5, "Message: set (0)|Object: interface (33), one network interface|enabled (73), u8: 1|"
-        "mtu (74), u16: 1400|mac (77), bytes: 02:00:00:00:00:01|load (68), float: 0.5"},
+        "mtu (74), u32: 1400|mac (77), bytes: 02:00:00:00:00:01|load (68), float: 0.5"},
     {7, "Sequence number: 23|Object: ntp (34)|server (80), null"},
     {10, "Sequence number: 23|@status (3), u8: 0|server (80), string: \"sim ntp.server\""},
     {11, "Expert Info (Error/Malformed): Malformed: payload length 9 but 4 bytes follow"},

@@ -32,6 +32,12 @@ const Def* by_id(const Def* defs, uint16_t count, uint8_t id) {
     return nullptr;
 }
 
+// True when type is an unsigned integer type narrower than the unsigned integer type wide.
+bool narrower_unsigned(uint8_t type, uint8_t wide) {
+    return (type == QT_UINT8 && (wide == QT_UINT16 || wide == QT_UINT32)) ||
+           (type == QT_UINT16 && wide == QT_UINT32);
+}
+
 } // namespace
 
 const QuorrelMsgDef* findMessage(const QuorrelDictDef* dict, const char* name) {
@@ -123,10 +129,13 @@ QTagPlace QDictWalk::place(const QTag& tag) {
     QTagPlace p{QTagPlace::kUnknown, QTagPlace::kNoPlace, mOpen, nullptr};
     const QuorrelObjectDef* obj = nullptr;
     if ((p.def = findMemberTagById(mOpen, id)) != nullptr) {
-        // QT_NULL stands for any member type: a get names what it wants that way.
+        // QT_NULL stands for any member type: a get names what it wants that way. A narrower
+        // unsigned integer always fits a wider member: senders built before a member was widened
+        // keep working.
         p.kind = QTagPlace::kMember;
-        p.fault =
-            type == p.def->type || type == QT_NULL ? QTagPlace::kNoFault : QTagPlace::kWrongType;
+        p.fault = type == p.def->type || type == QT_NULL || narrower_unsigned(type, p.def->type)
+                      ? QTagPlace::kNoFault
+                      : QTagPlace::kWrongType;
     } else if (type == QT_NULL && (obj = findObjectById(mDict, id)) != nullptr) {
         p = {QTagPlace::kOpener, QTagPlace::kNoFault, obj, nullptr};
         mOpen = obj;

@@ -39,7 +39,7 @@ constexpr QuorrelTagDef kSystemTags[] = {
 constexpr QuorrelTagDef kInterfaceTags[] = {
     {72, QT_STRING, "name", "interface the object addresses, e.g. eth0"},
     {73, QT_UINT8, "enabled", "1 up, 0 down"},
-    {74, QT_UINT16, "mtu", "largest packet in bytes"},
+    {74, QT_UINT32, "mtu", "largest packet in bytes"},
     {75, QT_STRING, "address", "IPv4 address with prefix length, e.g. 192.0.2.10/24"},
     {76, QT_UINT32, "speed", "link speed in Mbit/s, 0 for automatic"},
     {77, QT_BYTES, "mac", "hardware address, 6 bytes"},

@@ -301,8 +301,10 @@ struct QTagPlace {
     enum Fault : uint8_t {
         kNoFault,
         kUnknownType, // a type above QT_FLOAT
-        kWrongType,   // a member neither of its type nor QT_NULL, or a common tag not of its type
-        kNoPlace,     // not a member of the open object, not an object id, not a common tag
+        // A member neither of its type, nor QT_NULL, nor an unsigned integer narrower than its
+        // unsigned integer type (u8 for u16 or u32, u16 for u32); a common tag not of its type.
+        kWrongType,
+        kNoPlace, // not a member of the open object, not an object id, not a common tag
     };
     Kind kind;
     Fault fault;

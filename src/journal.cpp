@@ -102,130 +102,35 @@ bool check_object(const sJournalObject& o, size_t index, std::string* reason) {
             check_message(o.before, o.objectId, object_label("before", index, o.objectId), reason));
 }
 
-// A tag of the member type target holding the number tag carries; null when tag is not a
-// number or its value does not fit target.
-QTag* retyped(const QTag& tag, uint8_t target) {
-    uint32_t v = 0;
-    switch (tag.getTagType()) {
-    case QT_UINT32:
-        v = static_cast<const QTagUInt32&>(tag).getValue();
-        break;
-    case QT_UINT16:
-        v = static_cast<const QTagUInt16&>(tag).getValue();
-        break;
-    case QT_UINT8:
-        v = static_cast<const QTagUInt8&>(tag).getValue();
-        break;
-    default:
-        return nullptr;
-    }
-    switch (target) {
-    case QT_UINT32:
-        return QTagFactory::createQTag(tag.getTagID(), v);
-    case QT_UINT16:
-        return v <= 0xFFFF ? QTagFactory::createQTag(tag.getTagID(), static_cast<uint16_t>(v))
-                           : nullptr;
-    case QT_UINT8:
-        return v <= 0xFF ? QTagFactory::createQTag(tag.getTagID(), static_cast<uint8_t>(v))
-                         : nullptr;
-    default:
-        return nullptr;
-    }
-}
-
-// Why tag, placed as p, cannot be a member of the object.
-std::string refused_member(const QTag& tag, const QTagPlace& p) {
-    std::string id = std::to_string(tag.getTagID());
-    if (p.kind != QTagPlace::kMember) {
-        return "tag " + id + " is not a member of " + (p.object != nullptr ? p.object->name : "?");
-    }
-    std::string given = qtagTypeName(tag.getTagType());
-    if (tag.getTagType() == QT_UINT32) {
-        given += " " + std::to_string(static_cast<const QTagUInt32&>(tag).getValue());
-    }
-    return std::string(p.object->name) + "." + p.def->name + " (" + id + ") is " +
-           qtagTypeName(p.def->type) + ", given " + given;
-}
-
-// Copies the scalar entries of object into copy, an integer or boolean under a float member as
-// a float. False when a member holds a table.
-bool copy_members(cConfigTable* object, const QuorrelObjectDef* def, cConfigTable* copy,
-                  std::string* reason) {
-    for (size_t i = 0; i < object->size(); ++i) {
-        const cTableType& key = object->keyAt(i);
-        const cTableType& val = object->valueAt(i);
-        int k = static_cast<int>(key);
-        if (k < 0) {
-            continue; // "objid" and other text keys, as a reply leaves them out
-        }
-        if (val.getType() == cTableType::TTE_TABLE) {
-            return fail(reason,
-                        "member " + std::to_string(k) + " of " + def->name + " holds a table");
-        }
-        const QuorrelTagDef* member = findMemberTagById(def, static_cast<uint8_t>(k & 0xFF));
-        bool number = val.getType() == cTableType::TTE_NUM || val.getType() == cTableType::TTE_BOOL;
-        if (member != nullptr && member->type == QT_FLOAT && number) {
-            copy->insert(key, cTableType(static_cast<float>(val)));
-        } else {
-            copy->insert(key, val);
-        }
-    }
-    return true;
-}
-
 bool object_bytes(cConfigTable* object, std::string* bytes, std::string* reason) {
     if (object == nullptr) {
         return fail(reason, "no object");
     }
-    cTableType idv = object->get(std::string("objid"));
-    int id = static_cast<int>(idv);
-    if (idv.getType() != cTableType::TTE_NUM || id < 0 || id > 0xFF) {
-        return fail(reason, "the object has no object id (objid)");
-    }
-    const QuorrelObjectDef* def = findObjectById(ZEL::DictDef, static_cast<uint8_t>(id));
-    if (def == nullptr) {
-        return fail(reason, "object id " + std::to_string(id) + " is not in the dictionary");
-    }
+    // The object alone in a table of its own, as a reply would carry it: the codec gives each
+    // member the dictionary's type and refuses what the dictionary would refuse.
     cConfigTable top;
     auto* copy = new cConfigTable();
     top.insert(0, copy);
-    if (!copy_members(object, def, copy, reason)) {
-        return false;
+    for (size_t i = 0; i < object->size(); ++i) {
+        if (object->valueAt(i).getType() == cTableType::TTE_TABLE) {
+            return fail(reason, "member " + static_cast<std::string>(object->keyAt(i)) +
+                                    " holds a table");
+        }
+        copy->insert(object->keyAt(i), object->valueAt(i));
     }
-    copy->insert(std::string("objid"), id);
-    std::unique_ptr<QMsg> raw(top.toQMsg(journal::kMessageId));
-    if (!raw) {
-        return fail(reason,
-                    std::string("the members of ") + def->name + " pass the message limits");
+    cConfigTable::sReplyInfo info;
+    std::unique_ptr<QMsg> msg(top.toQMsg(journal::kMessageId, &info));
+    if (!msg) {
+        char why[160];
+        return fail(reason, cConfigTable::describeFault(info, why, sizeof why));
     }
-    // toQMsg writes numbers as u32 and booleans as u8; the dictionary check wants each member's
-    // own type.
-    QMsg typed(journal::kMessageId);
-    QDictWalk walk(ZEL::DictDef);
-    for (const QTag* tag : raw->getTagList()) {
-        QTagPlace p = walk.place(*tag);
-        if (p.kind == QTagPlace::kOpener && tag != raw->getTagList().front()) {
-            return fail(reason, "tag " + std::to_string(tag->getTagID()) + " opens another object");
-        }
-        QTag* out = nullptr;
-        if (p.fault == QTagPlace::kNoFault && p.kind != QTagPlace::kCommon) {
-            out = QTagFactory::createRawQTag(tag->getTagID(), tag->getTagType(), tag->getRawData(),
-                                             tag->getDataLength());
-        } else if (p.fault == QTagPlace::kWrongType && p.kind == QTagPlace::kMember) {
-            out = retyped(*tag, p.def->type);
-        }
-        if (out == nullptr) {
-            return fail(reason, refused_member(*tag, p));
-        }
-        if (!typed.addTag(out)) {
-            return fail(reason,
-                        std::string("the members of ") + def->name + " pass the message limits");
-        }
+    if (msg->getTagList().empty()) {
+        return fail(reason, "no object");
     }
     std::string buf(qwire::kMaxSegmentBytes, '\0');
-    uint16_t n = typed.getMsg(&buf[0], static_cast<uint16_t>(buf.size()));
+    uint16_t n = msg->getMsg(&buf[0], static_cast<uint16_t>(buf.size()));
     if (n == 0) {
-        return fail(reason, std::string("the message of ") + def->name + " passes " +
+        return fail(reason, "the object's message passes " +
                                 std::to_string(qwire::kMaxSegmentBytes) + " bytes");
     }
     buf.resize(n);

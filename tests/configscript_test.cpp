@@ -514,11 +514,11 @@ protected:
 TEST_F(Conformance, EveryReplyOfTheExamplesPassesTheDictionary) {
     const std::string mac("\x02\0\0\xff\n\0", 6);
     struct Kind {
-        Entry entry;
+        const char* entry;
         uint8_t replyId;
     };
-    const Kind get{&cConfigScript::getCfg, 1}, set{&cConfigScript::setCfg, 0},
-        del{&cConfigScript::delCfg, 0}, rep{&cConfigScript::repCfg, 0};
+    const Kind get{"getConfig", 1}, set{"setConfig", 0}, del{"deleteConfig", 0},
+        rep{"replaceConfig", 0};
     struct Case {
         Kind kind;
         int objid;

@@ -205,7 +205,8 @@ TEST(Text, QuotingNumbersHexAndFloats) {
     }
 }
 
-// The options as a tool sees them: "NAME=VALUE" or "NAME" per option, "[WORD]" per word.
+// What readOptions leaves: the words and the calls of --seq in argument order, then every
+// destination ("[WORD] --seq=V | p=PORT j=JSON c=COUNT H=HOST"), or its error.
 std::string read_options(const std::string& line) {
     std::vector<std::string> args = split("prog " + line);
     std::vector<char*> argv;
@@ -213,36 +214,46 @@ std::string read_options(const std::string& line) {
         argv.push_back(&a[0]);
     }
     argv.push_back(nullptr);
-    const std::vector<toolkit::OptionSpec> specs = {{"port", 'p', true, 1},
-                                                    {"json", 'j', false, 2},
-                                                    {"count", 'c', true, 3},
-                                                    {"seq", 0, true, 4}};
-    std::string trace, error;
+    uint32_t port = 0, count = 0;
+    bool json = false;
+    std::string host, trace, error;
+    auto seq = [&trace](const std::string& name, const char* v, std::string* e) {
+        trace += " " + name + "=" + v;
+        *e = "no seq '" + std::string(v) + "'";
+        return std::string(v) != "x";
+    };
+    const std::vector<toolkit::OptionSpec> specs = {
+        toolkit::numberOption("port", 'p', &port, 0, 65535),
+        toolkit::flagOption("json", 'j', &json),
+        toolkit::flagOption("no-json", 0, &json, false),
+        toolkit::numberOption("count", 'c', &count, 1, 10000),
+        toolkit::callOption("seq", 0, seq),
+        toolkit::textOption("host", 'H', &host)};
     bool ok = toolkit::readOptions(
         static_cast<int>(args.size()), argv.data(), specs,
-        [&trace](int id, const std::string& name, const char* v, std::string* e) {
-            uint32_t n = 0;
-            trace += " " + name + (v != nullptr ? "=" + std::string(v) : "");
-            return id != 1 || toolkit::optionNumber(name, v, 65535, &n, e);
-        },
         [&trace](const char* word, std::string*) {
             trace += " [" + std::string(word) + "]";
             return true;
         },
         &error);
-    return ok ? trace.substr(1) : error;
+    return ok ? trace.substr(std::min<size_t>(trace.size(), 1)) + " | p=" + std::to_string(port) +
+                    " j=" + std::to_string(json) + " c=" + std::to_string(count) + " H=" + host
+              : error;
 }
 
 TEST(Options, GetoptOrderWordsAndErrors) {
     const std::pair<const char*, const char*> cases[] = {
         {"-p60010 --port 1 get --seq=2 -j -- -x --port=",
-         "-p=60010 --port=1 [get] --seq=2 -j [-x] [--port=]"},
-        {"-jp 7 - --co 3", "-j -p=7 [-] --count=3"},
+         "[get] --seq=2 [-x] [--port=] | p=1 j=1 c=0 H="},
+        {"-jp 7 - --co 3 -Hh --host=", "[-] | p=7 j=1 c=3 H="},
+        {"-j --no-json --count 0x10 --host h", " | p=0 j=0 c=16 H=h"},
         {"get --count", "option '--count' needs a value"},
         {"--json=1", "option '--json' takes no value"},
         {"--bogus=1", "unknown option '--bogus=1'"},
         {"-x", "unknown option '-x'"},
         {"-p 65536", "bad value '65536' for -p (a number 0-65535)"},
+        {"--count 0", "bad value '0' for --count (a number 1-10000)"},
+        {"--seq 1 --seq x", "no seq 'x'"},
     };
     for (const auto& [line, expected] : cases) {
         EXPECT_EQ(read_options(line), expected) << line;

@@ -84,11 +84,14 @@ Exit status:
   2  usage error, or a request the dictionary refuses without --force
 )";
 
+// A --seq above 127: the request gets a random sequence number.
+constexpr uint32_t kRandomSeq = 128;
+
 struct Options {
     std::string host = "127.0.0.1";
-    uint16_t port = 60010;
+    uint32_t port = 60010;
     double timeoutSec = 5;
-    int seq = -1;
+    uint32_t seq = kRandomSeq;
     int msgId = -1;
     bool json = false;
     bool force = false;
@@ -96,104 +99,64 @@ struct Options {
     bool verbose = false;
     bool list = false;
     bool help = false;
-    unsigned count = 0;
+    uint32_t count = 0;
     bool raw = false;
     std::string rawHex;
     std::vector<std::string> words;
 };
 
-enum OptionId {
-    kOptHelp,
-    kOptList,
-    kOptJson,
-    kOptForce,
-    kOptDryRun,
-    kOptVerbose,
-    kOptHost,
-    kOptPort,
-    kOptTimeout,
-    kOptSeq,
-    kOptMsg,
-    kOptCount,
-    kOptRaw,
-};
-
-const std::vector<toolkit::OptionSpec> kOptions = {
-    {"help", 'h', false, kOptHelp},      {"list", 'l', false, kOptList},
-    {"json", 'j', false, kOptJson},      {"force", 'f', false, kOptForce},
-    {"dry-run", 'n', false, kOptDryRun}, {"verbose", 'v', false, kOptVerbose},
-    {"host", 'H', true, kOptHost},       {"port", 'p', true, kOptPort},
-    {"timeout", 't', true, kOptTimeout}, {"seq", 0, true, kOptSeq},
-    {"msg", 'm', true, kOptMsg},         {"count", 'c', true, kOptCount},
-    {"raw", 0, true, kOptRaw},
-};
-
-// The flags lead OptionId, in this order.
-bool take_flag(int id, Options* o) {
-    bool* flags[] = {&o->help, &o->list, &o->json, &o->force, &o->dryRun, &o->verbose};
-    *flags[id] = true;
-    return true;
-}
-
-// --port, --seq or --count.
-bool take_number(int id, const std::string& name, const std::string& v, Options* o,
-                 std::string* error) {
-    uint32_t n = 0;
-    const uint32_t max = id == kOptPort ? 65535 : id == kOptSeq ? 127 : 10000000;
-    if (!toolkit::optionNumber(name, v.c_str(), max, &n, error)) {
-        return false;
-    }
-    if (id == kOptPort) {
-        o->port = static_cast<uint16_t>(n);
-    } else if (id == kOptSeq) {
-        o->seq = static_cast<int>(n);
-    } else if (n == 0) {
-        *error = "--count needs at least 1";
-        return false;
-    } else {
-        o->count = n;
-    }
-    return true;
-}
-
-// An option with a value.
-bool take_value(int id, const std::string& name, const std::string& v, Options* o,
-                std::string* error) {
-    uint8_t msgId = 0;
+bool take_timeout(const std::string& v, Options* o, std::string* error) {
     char* end = nullptr;
-    switch (id) {
-    case kOptHost:
-        o->host = v;
-        return true;
-    case kOptTimeout:
-        o->timeoutSec = std::strtod(v.c_str(), &end);
-        if (v.empty() || *end != '\0' || !(o->timeoutSec > 0) || o->timeoutSec > 3600) {
-            *error = "bad time-out '" + v + "' (seconds, more than 0, at most 3600)";
-            return false;
-        }
-        return true;
-    case kOptMsg:
-        if (!toolkit::parseMessageId(v, &msgId)) {
-            *error = "bad message id '" + v + "' (0-255 or a message name)";
-            return false;
-        }
-        o->msgId = msgId;
-        return true;
-    case kOptRaw:
-        o->raw = true;
-        o->rawHex = v;
-        return true;
-    default:
-        return take_number(id, name, v, o, error);
+    o->timeoutSec = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end != '\0' || !(o->timeoutSec > 0) || o->timeoutSec > 3600) {
+        *error = "bad time-out '" + v + "' (seconds, more than 0, at most 3600)";
+        return false;
     }
+    return true;
+}
+
+bool take_msg_id(const std::string& v, Options* o, std::string* error) {
+    uint8_t msgId = 0;
+    if (!toolkit::parseMessageId(v, &msgId)) {
+        *error = "bad message id '" + v + "' (0-255 or a message name)";
+        return false;
+    }
+    o->msgId = msgId;
+    return true;
 }
 
 bool parse_options(int argc, char** argv, Options* o, std::string* error) {
+    using toolkit::flagOption;
+    using toolkit::numberOption;
+    const std::vector<toolkit::OptionSpec> specs = {
+        flagOption("help", 'h', &o->help),
+        flagOption("list", 'l', &o->list),
+        flagOption("json", 'j', &o->json),
+        flagOption("force", 'f', &o->force),
+        flagOption("dry-run", 'n', &o->dryRun),
+        flagOption("verbose", 'v', &o->verbose),
+        toolkit::textOption("host", 'H', &o->host),
+        numberOption("port", 'p', &o->port, 0, 65535),
+        toolkit::callOption("timeout", 't',
+                            [o](const std::string&, const char* v, std::string* e) {
+                                return take_timeout(v, o, e);
+                            }),
+        numberOption("seq", 0, &o->seq, 0, 127),
+        toolkit::callOption("msg", 'm',
+                            [o](const std::string&, const char* v, std::string* e) {
+                                return take_msg_id(v, o, e);
+                            }),
+        numberOption("count", 'c', &o->count, 1, 10000000),
+        // --raw also switches what goes out, even with an empty value, which prepare_raw refuses.
+        toolkit::callOption("raw", 0,
+                            [o](const std::string&, const char* v, std::string*) {
+                                o->raw = true;
+                                o->rawHex = v;
+                                return true;
+                            }),
+    };
     return toolkit::readOptions(
-        argc, argv, kOptions,
-        [o](int id, const std::string& name, const char* v, std::string* e) {
-            return v == nullptr ? take_flag(id, o) : take_value(id, name, v, o, e);
-        },
+        argc, argv, specs,
         [o](const char* word, std::string*) {
             o->words.emplace_back(word);
             return true;
@@ -411,7 +374,7 @@ int send_request(const Options& o, Outgoing& out, const std::vector<Bytes>& data
     Target t;
     t.verbose = o.verbose;
     std::string error;
-    if (!toolkit::resolveIPv4(o.host, o.port, &t.addr, &error)) {
+    if (!toolkit::resolveIPv4(o.host, static_cast<uint16_t>(o.port), &t.addr, &error)) {
         return usage_error(error);
     }
     if (!t.socket.open(&error)) {
@@ -436,7 +399,7 @@ int run(int argc, char** argv) {
         return 0;
     }
     Outgoing out;
-    out.seq = o.seq;
+    out.seq = o.seq <= toolkit::kSeqMask ? static_cast<int>(o.seq) : -1;
     int status = o.raw ? prepare_raw(o, &out) : prepare_request(o, &out);
     if (status != kExitReply) {
         return status;

@@ -1,5 +1,5 @@
-// Command lines of the operator tools: options read with getopt_long, checked numbers, the
-// usage-error message and the guard around main.
+// Command lines of the operator tools: options read with getopt_long straight into the tool's
+// fields, the usage-error message and the guard around main.
 #pragma once
 
 #include <cstdint>
@@ -9,36 +9,54 @@
 
 namespace toolkit {
 
-// One option of a tool: long name (without "--"), short letter (0: none), whether it takes a
-// value, and the id handed to the tool's handler.
+// Checks and stores the value of an option that no plain destination fits; name is the option
+// as given ("-t" or "--timeout"). False with *error set refuses it.
+using OptionCall =
+    std::function<bool(const std::string& name, const char* value, std::string* error)>;
+
+// One option of a tool: long name (without "--"), short letter (0: none) and where its value
+// goes. Made with the functions below; the destinations must outlive readOptions.
 struct OptionSpec {
-    const char* longName;
-    char shortName;
-    bool takesValue;
-    int id;
+    enum class Kind { Flag, Number, Text, Call };
+
+    const char* longName = nullptr;
+    char shortName = 0;
+    Kind kind = Kind::Flag;
+    bool* flag = nullptr; // Flag: set to flagValue
+    bool flagValue = true;
+    uint32_t* number = nullptr; // Number: checked against min..max, then stored
+    uint32_t min = 0;
+    uint32_t max = 0;
+    std::string* text = nullptr; // Text: stored as given
+    OptionCall call;             // Call: handed the value
+
+    bool takesValue() const { return kind != Kind::Flag; }
 };
 
-// Called per option with its id, its name as given ("-p" or "--port") and its value (null for
-// an option that takes none); false with *error set refuses it.
-using OptionHandler =
-    std::function<bool(int id, const std::string& name, const char* value, std::string* error)>;
+// An option without a value that sets *to to value.
+OptionSpec flagOption(const char* longName, char shortName, bool* to, bool value = true);
+// A number min..max (decimal or 0x-hex) into *to; otherwise refused with "bad value 'V' for
+// NAME (a number MIN-MAX)".
+OptionSpec numberOption(const char* longName, char shortName, uint32_t* to, uint32_t min,
+                        uint32_t max);
+// Any text into *to.
+OptionSpec textOption(const char* longName, char shortName, std::string* to);
+// An option with a value that call checks and stores.
+OptionSpec callOption(const char* longName, char shortName, OptionCall call);
+
 // Called per word (an argument that is no option); false with *error set refuses it. Without
 // one, a word is refused as "unexpected argument 'WORD'".
 using WordHandler = std::function<bool(const char* word, std::string* error)>;
 
-// Reads argv[1..] with getopt_long, in argument order: "-x VALUE", "-xVALUE", "--long VALUE",
-// "--long=VALUE", flags grouped ("-jf") and unambiguous abbreviations of long names. Words may
-// stand between options; "--" makes every later argument a word. Stops at the first refusal:
-// false with *error set on an unknown option ("unknown option '--x'"), a missing value ("option
-// '--port' needs a value"), a value given to a flag ("option '--json' takes no value") or a
-// handler's refusal. Uses getopt's global state: one call at a time, main thread.
+// Reads argv[1..] with getopt_long, in argument order, storing each option's value where its
+// spec says: "-x VALUE", "-xVALUE", "--long VALUE", "--long=VALUE", flags grouped ("-jf") and
+// unambiguous abbreviations of long names. Words may stand between options; "--" makes every
+// later argument a word. Stops at the first refusal: false with *error set on an unknown option
+// ("unknown option '--x'"), a missing value ("option '--port' needs a value"), a value given to
+// a flag ("option '--json' takes no value"), a bad number, or a refusal of a call or onWord;
+// what came before it is stored. Uses getopt's global state: one call at a time, main thread.
 bool readOptions(int argc, char** argv, const std::vector<OptionSpec>& specs,
-                 const OptionHandler& onOption, const WordHandler& onWord, std::string* error);
-
-// value as a number 0..max (decimal or 0x-hex); false with *error "bad value 'V' for NAME (a
-// number 0-MAX)" otherwise.
-bool optionNumber(const std::string& name, const char* value, uint32_t max, uint32_t* out,
-                  std::string* error);
+                 const WordHandler& onWord, std::string* error);
 
 // Prints "PROG: TEXT" and "Try 'PROG --help' for more information." on stderr; returns 2.
 int usageError(const char* prog, const std::string& text);

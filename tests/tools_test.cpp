@@ -1,5 +1,5 @@
 // The operator tools' shared code: request words into messages, showing replies, reply
-// reassembly, the upstream stand-in's answers, latency figures, options, and one UDP round trip.
+// the upstream stand-in's answers, latency figures, options, and one UDP round trip.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,7 +14,6 @@ namespace {
 
 using toolkit::Bytes;
 using toolkit::MsgPtr;
-using toolkit::ReplyAssembler;
 
 std::vector<std::string> split(const std::string& line) {
     std::vector<std::string> words;
@@ -257,51 +256,6 @@ TEST(Options, GetoptOrderWordsAndErrors) {
     };
     for (const auto& [line, expected] : cases) {
         EXPECT_EQ(read_options(line), expected) << line;
-    }
-}
-
-// A get answered by the stand-in with padding to three segments, serialised in order.
-std::vector<Bytes> three_segment_reply(uint8_t seq) {
-    MsgPtr req = build("get system.hostname");
-    req->setMsgSeq(seq);
-    const toolkit::SimOptions o{3, false, 0, -1, false};
-    return toolkit::simDatagrams(*toolkit::simReply(*req, o), o);
-}
-
-TEST(Assembler, JoinsSegmentsOfItsSequenceInArrivalOrder) {
-    std::vector<Bytes> d = three_segment_reply(5);
-    std::vector<Bytes> other = three_segment_reply(6);
-    ASSERT_EQ(d.size(), 3u);
-    const Bytes junk = {0x51, 0x01, 0x00};
-    struct Case {
-        int seq;
-        const char* offers;  // j junk, o the other reply's first segment, 0-2 this reply's
-        const char* results; // G F L A R C as in ReplyAssembler::Result
-        unsigned refused;
-        const char* shape; // of what take() gives, "+" when it is not complete
-    };
-    const Case cases[] = {
-        {5, "jo00122", "GFARACL", 1, "1: 1:1 3:4 32:0 64:1 4:1 4:1"},
-        // The middle segment lost: the last one is refused, yet ends the wait.
-        {5, "02", "AC", 1, "1: 1:1 3:4 32:0 64:1+"},
-        // Any sequence: the first message that parses fixes it.
-        {ReplyAssembler::kAnySeq, "o1", "AF", 0, "1: 1:1 3:4 32:0 64:1+"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.offers);
-        ReplyAssembler a(c.seq);
-        std::string results;
-        for (const char* p = c.offers; *p != '\0'; ++p) {
-            const Bytes& b = *p == 'j'   ? junk
-                             : *p == 'o' ? other[0]
-                                         : d.at(static_cast<size_t>(*p - '0'));
-            results += "GFLARC"[static_cast<int>(a.offer(b.data(), b.size()))];
-        }
-        EXPECT_EQ(results, c.results);
-        EXPECT_EQ(a.refused(), c.refused);
-        MsgPtr whole = a.take();
-        ASSERT_NE(whole, nullptr);
-        EXPECT_EQ(shape(*whole) + (whole->isComplete() ? "" : "+"), c.shape);
     }
 }
 

@@ -18,7 +18,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using toolkit::Bytes;
 using toolkit::MsgPtr;
-using toolkit::ReplyAssembler;
 using toolkit::UdpSocket;
 
 constexpr int kExitReply = 0;
@@ -195,9 +194,9 @@ bool send_all(const Target& t, const std::vector<Bytes>& datagrams) {
 
 // Feeds datagrams from the daemon's port into a until the reply is complete or the deadline
 // passes.
-void await_reply(const Target& t, ReplyAssembler* a, Clock::time_point deadline) {
+void await_reply(const Target& t, QReplyAssembler* a, Clock::time_point deadline) {
     std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
-    while (!a->complete()) {
+    while (a->isWaiting()) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             return;
@@ -219,11 +218,12 @@ void await_reply(const Target& t, ReplyAssembler* a, Clock::time_point deadline)
             }
             continue;
         }
-        ReplyAssembler::Result r = a->offer(buf.data(), len);
+        QReplyAssembler::Result r = a->offer(buf.data(), len);
         if (t.verbose) {
-            static const char* const kWhat[] = {"garbage",  "another sequence", "late",
-                                                "accepted", "refused",          "complete"};
-            std::fprintf(stderr, "rx %d bytes (%s): %s\n", n, kWhat[static_cast<int>(r)],
+            static const char* const kWhat[] = {"garbage", "another sequence", "late", "accepted",
+                                                "refused"};
+            std::fprintf(stderr, "rx %d bytes (%s): %s\n", n,
+                         r.completes ? "complete" : kWhat[r.verdict],
                          toolkit::toHex(buf.data(), len, ' ').c_str());
         }
     }
@@ -238,7 +238,7 @@ void print_message(const QMsg& msg, bool json) {
 }
 
 int run_once(const Target& t, const std::vector<Bytes>& datagrams, int seq, const Options& o) {
-    ReplyAssembler a(seq);
+    QReplyAssembler a(seq);
     if (!send_all(t, datagrams)) {
         return kExitNoReply;
     }
@@ -246,7 +246,7 @@ int run_once(const Target& t, const std::vector<Bytes>& datagrams, int seq, cons
                 Clock::now() +
                     std::chrono::microseconds(static_cast<long long>(o.timeoutSec * 1e6)));
     unsigned refused = a.refused();
-    bool complete = a.complete();
+    bool complete = a.isDone();
     MsgPtr reply = a.take();
     if (refused > 0) {
         std::fprintf(stderr,
@@ -287,13 +287,13 @@ int run_count(const Target& t, QMsg* request, const Bytes& raw, uint8_t seq, con
                 datagrams.back()[3] = static_cast<uint8_t>((raw[3] & 0x80) | s);
             }
         }
-        ReplyAssembler a(s);
+        QReplyAssembler a(s);
         auto start = Clock::now();
         if (!send_all(t, datagrams)) {
             return kExitNoReply;
         }
         await_reply(t, &a, start + timeout);
-        if (a.complete()) {
+        if (a.isDone()) {
             samples.push_back(static_cast<double>(micros_since(start)));
         } else {
             ++lost;

@@ -137,7 +137,7 @@ TEST(Show, ReadableAndJson) {
                                           "    mac (77)              null\n"
                                           "@status (3)               u8      0\n");
     EXPECT_EQ(toolkit::formatMessageJson(*m),
-              "{\"id\":1,\"name\":\"get\",\"seq\":42,\"complete\":true,"
+              "{\"id\":1,\"name\":\"get\",\"seq\":42,\"complete\":true,\"status\":0,"
               "\"tags\":[{\"id\":1,\"name\":\"client\",\"type\":\"string\",\"value\":\"zeld-sim\"},"
               "{\"id\":3,\"name\":\"status\",\"type\":\"u8\",\"value\":0}],"
               "\"objects\":[{\"id\":50,\"tags\":[{\"id\":5,\"type\":\"float\",\"value\":1.5}]},"
@@ -163,6 +163,38 @@ TEST(Show, ReadableAndJson) {
     for (const char* mark : {", incomplete: last segment missing\n",
                              ", incomplete: starts at segment 1\n", "\"complete\":false"}) {
         EXPECT_NE(shown.find(mark), std::string::npos) << mark;
+    }
+}
+
+TEST(Show, StatusAndReasonOfAReply) {
+    // The words of a reply; what --json adds for its outcome (tamoctl exits 3 when status != 0).
+    const std::pair<const char*, const char*> cases[] = {
+        {"get system.hostname @reason=why", ""},
+        {"get @status=0", "\"status\":0"},
+        {"get @status=u32:0 @reason=fine", "\"status\":0,\"reason\":\"fine\""},
+        {"set @reason=str:no\\such @status=1", "\"status\":1,\"reason\":\"no\\\\such\""},
+        {"set @status=u16:7 @status=0 @reason=u8:1", "\"status\":7,\"reason\":\"refused\""},
+        {"set @status=250", "\"status\":250,\"reason\":\"script failed\""},
+        {"set @status=251", "\"status\":251,\"reason\":\"script ran past its budget\""},
+        {"set @status=252", "\"status\":252,\"reason\":\"not served\""},
+        {"set @status=253", "\"status\":253,\"reason\":\"reply too large\""},
+        {"set @status=245", "\"status\":245,\"reason\":\"failed\""},
+        {"set @status=220", "\"status\":220,\"reason\":\"error\""},
+        {"set @status=u32:256", "\"status\":256,\"reason\":\"error\""},
+        {"set @status=str:1", ""},
+        // A common tag inside an object is still the message's.
+        {"set interface interface.mtu=1 @status=2", "\"status\":2,\"reason\":\"refused\""},
+    };
+    for (const auto& [words, fields] : cases) {
+        MsgPtr m = build(words);
+        ASSERT_NE(m, nullptr) << words;
+        const std::string json = toolkit::formatMessageJson(*m);
+        const size_t from = json.find("\"complete\":true") + 15, to = json.find(",\"tags\":");
+        EXPECT_EQ(json.substr(from, to - from), fields[0] ? std::string(",") + fields : "")
+            << words;
+        EXPECT_EQ(toolkit::replyStatus(*m).failed(),
+                  std::strstr(fields, "\"status\":0") == nullptr && fields[0] != '\0')
+            << words;
     }
 }
 

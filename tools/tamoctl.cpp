@@ -23,6 +23,7 @@ using toolkit::UdpSocket;
 constexpr int kExitReply = 0;
 constexpr int kExitNoReply = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitFailed = 3;
 
 const char kHelp[] = R"(Usage: tamoctl [OPTION]... KIND [TAG]...
        tamoctl [OPTION]... --msg ID [TAG]...
@@ -77,10 +78,15 @@ Examples:
   tamoctl --count 1000 get system.hostname     round-trip latency
   tamoctl --raw 5101030100000000               a notify without tags, sequence 1
 
+A reply whose @status is not 0 has its @reason (or the status's name) printed on
+stderr; --json carries both as the fields "status" and "reason".
+
 Exit status:
-  0  a reply came (with --count: every request got one)
+  0  done: a reply came with @status 0 or none (with --count: every request got one)
   1  no reply came within the time-out, or the request could not be sent
   2  usage error, or a request the dictionary refuses without --force
+  3  the daemon or a script refused the request or failed: a reply with a @status
+     other than 0 (with --count: any reply)
 )";
 
 // A --seq above 127: the request gets a random sequence number.
@@ -262,8 +268,15 @@ int run_once(const Target& t, const std::vector<Bytes>& datagrams, int seq, cons
         }
         return kExitNoReply;
     }
-    if (reply) {
-        print_message(*reply, o.json);
+    if (!reply) {
+        return kExitReply;
+    }
+    print_message(*reply, o.json);
+    toolkit::ReplyStatus st = toolkit::replyStatus(*reply);
+    if (st.failed()) {
+        std::fprintf(stderr, "tamoctl: status %u: %s\n", static_cast<unsigned>(st.code),
+                     st.reason.c_str());
+        return kExitFailed;
     }
     return kExitReply;
 }
@@ -274,6 +287,7 @@ int run_count(const Target& t, QMsg* request, const Bytes& raw, uint8_t seq, con
     std::vector<double> samples;
     samples.reserve(o.count);
     unsigned lost = 0;
+    bool failed = false;
     auto timeout = std::chrono::microseconds(static_cast<long long>(o.timeoutSec * 1e6));
     for (unsigned i = 0; i < o.count; ++i) {
         uint8_t s = static_cast<uint8_t>((seq + i) & toolkit::kSeqMask);
@@ -295,6 +309,8 @@ int run_count(const Target& t, QMsg* request, const Bytes& raw, uint8_t seq, con
         await_reply(t, &a, start + timeout);
         if (a.isDone()) {
             samples.push_back(static_cast<double>(micros_since(start)));
+            MsgPtr reply = a.take();
+            failed = failed || (reply && toolkit::replyStatus(*reply).failed());
         } else {
             ++lost;
         }
@@ -311,7 +327,7 @@ int run_count(const Target& t, QMsg* request, const Bytes& raw, uint8_t seq, con
             std::printf("round trip: %s\n", toolkit::formatLatency(s).c_str());
         }
     }
-    return lost == 0 ? kExitReply : kExitNoReply;
+    return lost > 0 ? kExitNoReply : failed ? kExitFailed : kExitReply;
 }
 
 // What goes out: the request built from the words, or the --raw bytes.

@@ -53,6 +53,10 @@ Options:
   -H, --host HOST     daemon host (default 127.0.0.1)
   -p, --port PORT     daemon UDP port (default 60010)
   -t, --timeout SEC   seconds to wait for the reply, fractions allowed (default 5)
+      --retries N     after each time-out send the same datagram again (same
+                      sequence number and bytes), up to N times (0-100, default 0);
+                      the daemon answers a repeated write from memory for
+                      tamo.replay.seconds (30), so keep (N + 1) x SEC below that
       --seq N         sequence number 0-127 of the request (default: random)
   -m, --msg ID        message id 0-255 or a message name, in place of KIND
   -j, --json          print the reply as one line of JSON
@@ -105,6 +109,7 @@ struct Options {
     bool list = false;
     bool help = false;
     uint32_t count = 0;
+    uint32_t retries = 0;
     bool raw = false;
     std::string rawHex;
     std::vector<std::string> words;
@@ -152,6 +157,7 @@ bool parse_options(int argc, char** argv, Options* o, std::string* error) {
                                 return take_msg_id(v, o, e);
                             }),
         numberOption("count", 'c', &o->count, 1, 10000000),
+        numberOption("retries", 0, &o->retries, 0, 100),
         // --raw also switches what goes out, even with an empty value, which prepare_raw refuses.
         toolkit::callOption("raw", 0,
                             [o](const std::string&, const char* v, std::string*) {
@@ -243,14 +249,26 @@ void print_message(const QMsg& msg, bool json) {
     }
 }
 
+// Sends the request, and again after each time-out up to --retries times, each attempt
+// collecting a fresh reply; prints the reply and gives the exit status.
 int run_once(const Target& t, const std::vector<Bytes>& datagrams, int seq, const Options& o) {
     QReplyAssembler a(seq);
-    if (!send_all(t, datagrams)) {
-        return kExitNoReply;
+    const auto timeout = std::chrono::microseconds(static_cast<long long>(o.timeoutSec * 1e6));
+    for (uint32_t attempt = 0;; ++attempt) {
+        if (!send_all(t, datagrams)) {
+            return kExitNoReply;
+        }
+        await_reply(t, &a, Clock::now() + timeout);
+        if (a.isDone() || attempt == o.retries) {
+            break;
+        }
+        if (t.verbose) {
+            std::fprintf(stderr, "tamoctl: no reply within %g s, sending again (retry %u of %u)\n",
+                         o.timeoutSec, static_cast<unsigned>(attempt + 1),
+                         static_cast<unsigned>(o.retries));
+        }
+        a.arm(seq);
     }
-    await_reply(t, &a,
-                Clock::now() +
-                    std::chrono::microseconds(static_cast<long long>(o.timeoutSec * 1e6)));
     unsigned refused = a.refused();
     bool complete = a.isDone();
     MsgPtr reply = a.take();
@@ -261,8 +279,11 @@ int run_once(const Target& t, const std::vector<Bytes>& datagrams, int seq, cons
                      refused);
     }
     if (!complete) {
-        std::fprintf(stderr, "tamoctl: no %sreply from %s within %g s\n", reply ? "complete " : "",
-                     toolkit::formatAddress(t.addr).c_str(), o.timeoutSec);
+        std::string tries =
+            o.retries > 0 ? " (" + std::to_string(o.retries + 1) + " tries)" : std::string();
+        std::fprintf(stderr, "tamoctl: no %sreply from %s within %g s%s\n",
+                     reply ? "complete " : "", toolkit::formatAddress(t.addr).c_str(), o.timeoutSec,
+                     tries.c_str());
         if (reply) {
             print_message(*reply, o.json);
         }
@@ -413,6 +434,9 @@ int run(int argc, char** argv) {
     if (o.help || o.list) {
         std::fputs(o.help ? kHelp : toolkit::formatDictionary().c_str(), stdout);
         return 0;
+    }
+    if (o.count > 0 && o.retries > 0) {
+        return usage_error("--retries does not go with --count");
     }
     Outgoing out;
     out.seq = o.seq <= toolkit::kSeqMask ? static_cast<int>(o.seq) : -1;

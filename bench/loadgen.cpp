@@ -53,6 +53,9 @@ Exit status: 0 when both were measured, 1 when the target did not answer,
 2 on a usage error.
 )";
 
+// An --echo-cpu beyond any CPU: the echo server runs where the scheduler puts it.
+constexpr uint32_t kAnyCpu = 0xFFFFFFFF;
+
 struct Options {
     std::string target = "127.0.0.1:60010";
     uint32_t requests = 20000;
@@ -60,8 +63,8 @@ struct Options {
     uint32_t inFlight = 16;
     uint32_t timeoutMs = 1000;
     uint32_t maxSeconds = 60;
-    long rssPid = -1;
-    long echoCpu = -1;
+    uint32_t rssPid = 0; // 0: none watched
+    uint32_t echoCpu = kAnyCpu;
     bool help = false;
 };
 
@@ -78,7 +81,7 @@ double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-long read_rss_kb(long pid) {
+long read_rss_kb(uint32_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(in, line)) {
@@ -94,13 +97,14 @@ long read_rss_kb(long pid) {
 
 class EchoServer {
 public:
-    bool start(long cpu, std::string* error) {
+    // cpu: the one to run on, or kAnyCpu.
+    bool start(uint32_t cpu, std::string* error) {
         sockaddr_in lo{};
         if (!toolkit::resolveIPv4("127.0.0.1", 0, &lo, error) || !mSocket.open(lo, error)) {
             return false;
         }
         mThread = std::thread([this] { serve(); });
-        if (cpu >= 0) {
+        if (cpu != kAnyCpu) {
             cpu_set_t set;
             CPU_ZERO(&set);
             CPU_SET(static_cast<size_t>(cpu), &set);
@@ -261,70 +265,20 @@ private:
     uint8_t mSeq = 0;
 };
 
-enum OptionId {
-    kOptHelp,
-    kOptTarget,
-    kOptRequest,
-    kOptRequests,
-    kOptInFlight,
-    kOptTimeoutMs,
-    kOptMaxSeconds,
-    kOptEchoCpu,
-    kOptRssPid,
-};
-
-const std::vector<toolkit::OptionSpec> kOptions = {
-    {"help", 'h', false, kOptHelp},           {"target", 0, true, kOptTarget},
-    {"request", 0, true, kOptRequest},        {"requests", 0, true, kOptRequests},
-    {"in-flight", 0, true, kOptInFlight},     {"timeout-ms", 0, true, kOptTimeoutMs},
-    {"max-seconds", 0, true, kOptMaxSeconds}, {"echo-cpu", 0, true, kOptEchoCpu},
-    {"rss-pid", 0, true, kOptRssPid},
-};
-
-// An option with a number as its value: where it goes and its largest value.
-bool take_number(int id, const std::string& name, const char* v, Options* o, std::string* error) {
-    uint32_t n = 0;
-    struct Row {
-        uint32_t max;
-        uint32_t* field;
-    };
-    const Row rows[] = {{10000000, &o->requests}, {64, &o->inFlight}, {60000, &o->timeoutMs},
-                        {3600, &o->maxSeconds},   {1023, nullptr},    {0x7FFFFFFF, nullptr}};
-    const Row& t = rows[id - kOptRequests];
-    if (!toolkit::optionNumber(name, v, t.max, &n, error)) {
-        return false;
-    }
-    if (t.field != nullptr) {
-        *t.field = n;
-    } else {
-        (id == kOptEchoCpu ? o->echoCpu : o->rssPid) = static_cast<long>(n);
-    }
-    return true;
-}
-
-bool take_option(int id, const std::string& name, const char* v, Options* o, std::string* error) {
-    if (id == kOptHelp) {
-        o->help = true;
-    } else if (id == kOptTarget || id == kOptRequest) {
-        (id == kOptTarget ? o->target : o->request) = v;
-    } else {
-        return take_number(id, name, v, o, error);
-    }
-    return true;
-}
-
 bool parse_options(int argc, char** argv, Options* o, std::string* error) {
-    bool ok = toolkit::readOptions(
-        argc, argv, kOptions,
-        [o](int id, const std::string& name, const char* v, std::string* e) {
-            return take_option(id, name, v, o, e);
-        },
-        nullptr, error);
-    if (ok && (o->requests == 0 || o->inFlight == 0 || o->timeoutMs == 0 || o->maxSeconds == 0)) {
-        *error = "--requests, --in-flight, --timeout-ms and --max-seconds need at least 1";
-        return false;
-    }
-    return ok;
+    using toolkit::numberOption;
+    const std::vector<toolkit::OptionSpec> specs = {
+        toolkit::flagOption("help", 'h', &o->help),
+        toolkit::textOption("target", 0, &o->target),
+        toolkit::textOption("request", 0, &o->request),
+        numberOption("requests", 0, &o->requests, 1, 10000000),
+        numberOption("in-flight", 0, &o->inFlight, 1, 64),
+        numberOption("timeout-ms", 0, &o->timeoutMs, 1, 60000),
+        numberOption("max-seconds", 0, &o->maxSeconds, 1, 3600),
+        numberOption("echo-cpu", 0, &o->echoCpu, 0, 1023),
+        numberOption("rss-pid", 0, &o->rssPid, 0, 0x7FFFFFFF),
+    };
+    return toolkit::readOptions(argc, argv, specs, nullptr, error);
 }
 
 // The request under each of the 128 sequence numbers, each one datagram.
@@ -373,16 +327,16 @@ struct RssWatch {
     long end = -1;
 };
 
-void print_rss(long pid, const RssWatch& rss) {
+void print_rss(uint32_t pid, const RssWatch& rss) {
     if (rss.first < 0 || rss.end < 0) {
-        std::printf("VmRSS of pid %ld: %s\n", pid,
+        std::printf("VmRSS of pid %u: %s\n", static_cast<unsigned>(pid),
                     rss.targetSent < 10000 ? "fewer than 10000 requests were sent"
                                            : "cannot be read");
     } else {
-        std::printf("VmRSS of pid %ld: %ld kB after 10000 requests, %ld kB after %llu "
+        std::printf("VmRSS of pid %u: %ld kB after 10000 requests, %ld kB after %llu "
                     "(%+ld kB)\n",
-                    pid, rss.first, rss.end, static_cast<unsigned long long>(rss.targetSent),
-                    rss.end - rss.first);
+                    static_cast<unsigned>(pid), rss.first, rss.end,
+                    static_cast<unsigned long long>(rss.targetSent), rss.end - rss.first);
     }
 }
 

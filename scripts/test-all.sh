@@ -3,11 +3,13 @@
 #   1. format check
 #   2. host build, all tests
 #   3. host build with AddressSanitizer + UndefinedBehaviorSanitizer, all tests
-#   4. ThreadSanitizer build, the end-to-end tests (the north link's two threads)
+#   4. ThreadSanitizer build, Debug, the end-to-end tests (the north link's two threads)
 #   5. armhf cross build, all tests but the slow timed ones, under qemu-arm
 #   6. the Debian packages of the host and armhf builds, checked and run from an unpacked root
-#   7. the fuzz targets (clang, libFuzzer, ASan+UBSan): their corpora, then each fuzzes for
-#      TAMO_FUZZ_SECONDS (60) as a CTest test
+#   7. the fuzz build (clang, libFuzzer, ASan+UBSan), every target: the fuzz targets' corpora,
+#      then each fuzzes for TAMO_FUZZ_SECONDS (60) as a CTest test
+# Every build treats warnings in our code as errors (TAMO_WERROR), in Debug (the ThreadSanitizer
+# build) as in the optimised builds.
 # Build folders go under out/. Set TAMO_JOBS to change the parallelism (default: all cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,17 +23,17 @@ mkdir -p "$log_dir"
 step() { printf '\n== %s (%s)\n' "$1" "$(date +%T)"; }
 
 # Configures, builds and tests one build folder; adds its counts to the totals. A failure is
-# recorded and the next build goes on, so one run shows every problem. With build_target set,
-# only that target is built.
+# recorded and the next build goes on, so one run shows every problem. build_type overrides the
+# build type (default RelWithDebInfo).
 failures=()
 build_and_test() {
   local name=$1 ctest_args=$2; shift 2
   local dir=out/$name
   step "$name: configure and build"
   local t0=$SECONDS
-  if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$log_dir/$name-configure.log" 2>&1 ||
-     ! cmake --build "$dir" -j"$jobs" ${build_target:+--target "$build_target"} \
-       >"$log_dir/$name-build.log" 2>&1; then
+  if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="${build_type:-RelWithDebInfo}" -DTAMO_WERROR=ON \
+       "$@" >"$log_dir/$name-configure.log" 2>&1 ||
+     ! cmake --build "$dir" -j"$jobs" >"$log_dir/$name-build.log" 2>&1; then
     tail -n 60 "$log_dir/$name-configure.log" "$log_dir/$name-build.log" 2>/dev/null
     failures+=("$name: build")
     return 0
@@ -71,7 +73,7 @@ scripts/check-format.sh
 # The host and armhf builds are also packaged, hence the prefix /usr.
 build_and_test host "" -DCMAKE_INSTALL_PREFIX=/usr
 build_and_test asan "" -DTAMO_SANITIZE=ON -DTAMO_BUILD_BENCH=OFF
-build_and_test tsan "-L e2e" -DTAMO_TSAN=ON -DTAMO_BUILD_BENCH=OFF
+build_type=Debug build_and_test tsan "-L e2e" -DTAMO_TSAN=ON -DTAMO_BUILD_BENCH=OFF
 build_and_test armhf "-LE slow" -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
   -DTAMO_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr
 
@@ -85,7 +87,7 @@ fi
 cat "$log_dir/packages.log"
 
 # -V keeps the fuzzers' final figures in the log.
-CC=clang CXX=clang++ build_target=fuzz_targets build_and_test fuzz "-V" -DTAMO_BUILD_FUZZ=ON \
+CC=clang CXX=clang++ build_and_test fuzz "-V" -DTAMO_BUILD_FUZZ=ON \
   -DTAMO_SANITIZE=ON -DTAMO_BUILD_TESTS=OFF -DTAMO_BUILD_BENCH=OFF
 grep -E '^[0-9]+: (Done|stat::number_of_executed_units|stat::peak_rss_mb)' \
   "$log_dir/fuzz-test.log" || true

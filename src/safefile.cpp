@@ -124,7 +124,9 @@ bool saveFileAtomically(const char* path, const void* data, size_t len, char* re
     char prefix[NAME_MAX + 1];
     std::snprintf(prefix, sizeof prefix, ".%s.tmp-", base);
     remove_leftovers(dfd, prefix);
-    char tmp[NAME_MAX + 1];
+    // Room for the pid and the counter after the longest prefix; base's limit keeps the name
+    // itself within NAME_MAX.
+    char tmp[sizeof prefix + 32];
     static std::atomic<unsigned> counter{0};
     std::snprintf(tmp, sizeof tmp, "%s%ld-%u", prefix, static_cast<long>(getpid()), ++counter);
 

@@ -172,10 +172,10 @@ void Client::send(uint16_t port, QMsg& msg, const char* address) {
 }
 
 MsgPtr Client::receive(int ms, std::vector<size_t>* sizes) {
-    toolkit::ReplyAssembler reply(toolkit::ReplyAssembler::kAnySeq);
+    QReplyAssembler reply(QReplyAssembler::kAnySeq);
     toolkit::Bytes buf(toolkit::kDatagramBufferBytes);
     auto start = Clock::now();
-    while (!reply.complete() && elapsed_ms(start) < ms) {
+    while (reply.isWaiting() && elapsed_ms(start) < ms) {
         int n = mSocket.receive(buf.data(), buf.size(), ms - elapsed_ms(start), &mFrom);
         if (n >= 0) {
             if (sizes != nullptr) {
@@ -184,7 +184,7 @@ MsgPtr Client::receive(int ms, std::vector<size_t>* sizes) {
             reply.offer(buf.data(), std::min(static_cast<size_t>(n), buf.size()));
         }
     }
-    return reply.complete() ? reply.take() : nullptr;
+    return reply.isDone() ? reply.take() : nullptr;
 }
 
 std::string Daemon::dir() {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <set>
@@ -9,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "qassembler.h"
 #include "qmsg.h"
 #include "qwire.h"
 #include "zeldict.h"
@@ -272,6 +274,66 @@ TEST(QMsgReassembly, RefusesSegmentsThatDoNotFollow) {
     EXPECT_FALSE(s0->addSegment(s0.get()));
     EXPECT_TRUE(s0->addSegment(s1.get()) && s0->addSegment(s2.get()));
     EXPECT_FALSE(s0->addSegment(parse(s[2]).get())) << "a complete message takes no more";
+}
+
+TEST(Assembler, JoinsSegmentsOfItsSequenceInArrivalOrder) {
+    // Two replies of three segments each, with sequence numbers 5 and 6.
+    std::vector<Bytes> d[2];
+    for (uint8_t i = 0; i < 2; ++i) {
+        MsgPtr m(msg_with(1, {QTagFactory::createQTag(7, pattern(2500, i).c_str())}));
+        m->setMsgSeq(static_cast<uint8_t>(5 + i));
+        d[i] = segment(*m);
+        ASSERT_EQ(d[i].size(), 3u);
+    }
+    const Bytes junk = {qwire::kMagic, qwire::kVersion, 0};
+    struct Case {
+        int seq;
+        // 0-2 the segments of seq 5, a-c those of seq 6, j junk, > re-arm for 6, - disarm
+        const char* offers;
+        // per offer G F I A R as in QReplyAssembler::Verdict, * after one that completes
+        const char* results;
+        uint32_t segments, refused;
+        const char* reply; // what take() gives: "5 whole", "6 part" or "none"
+    };
+    const Case cases[] = {
+        {5, "ja00122", "GFARAA*I", 3, 1, "5 whole"},
+        // The middle segment lost: the last one is refused, yet ends the wait.
+        {5, "02", "AR*", 1, 1, "5 part"},
+        // Any sequence: the first message that parses fixes it.
+        {QReplyAssembler::kAnySeq, "b1", "AF", 1, 0, "6 part"},
+        // Re-armed: the reply so far and the counts go; disarmed: nothing is taken in.
+        {5, "01>a0bc", "AAAFAA*", 3, 0, "6 whole"},
+        {5, "0-12", "AII", 1, 0, "none"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.offers);
+        QReplyAssembler a(c.seq);
+        std::string results;
+        for (const char* p = c.offers; *p != '\0'; ++p) {
+            if (*p == '>' || *p == '-') {
+                *p == '>' ? a.arm(6) : a.disarm();
+                continue;
+            }
+            const Bytes& b = *p == 'j'   ? junk
+                             : *p >= 'a' ? d[1].at(static_cast<size_t>(*p - 'a'))
+                                         : d[0].at(static_cast<size_t>(*p - '0'));
+            QReplyAssembler::Result r = a.offer(b.data(), b.size());
+            results += "GFIAR"[r.verdict];
+            results += r.completes ? "*" : "";
+        }
+        EXPECT_EQ(results, c.results);
+        EXPECT_EQ(a.segments(), c.segments);
+        EXPECT_EQ(a.refused(), c.refused);
+        const bool done = std::strchr(c.results, '*') != nullptr;
+        EXPECT_EQ(a.isDone(), done);
+        EXPECT_EQ(a.isWaiting(), !done && std::strchr(c.offers, '-') == nullptr);
+        MsgPtr whole = a.take();
+        EXPECT_EQ(!whole ? "none"
+                         : std::to_string(whole->getMsgSeq()) +
+                               (whole->isComplete() ? " whole" : " part"),
+                  c.reply);
+        EXPECT_EQ(a.take(), nullptr);
+    }
 }
 
 TEST(QMsgReassembly, StopsAtTheLimits) {

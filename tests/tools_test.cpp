@@ -1,5 +1,5 @@
 // The operator tools' shared code: request words into messages, showing replies, reply
-// reassembly, the upstream stand-in's answers, latency figures, options, and one UDP round trip.
+// the upstream stand-in's answers, latency figures, options, and one UDP round trip.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,7 +14,6 @@ namespace {
 
 using toolkit::Bytes;
 using toolkit::MsgPtr;
-using toolkit::ReplyAssembler;
 
 std::vector<std::string> split(const std::string& line) {
     std::vector<std::string> words;
@@ -138,7 +137,7 @@ TEST(Show, ReadableAndJson) {
                                           "    mac (77)              null\n"
                                           "@status (3)               u8      0\n");
     EXPECT_EQ(toolkit::formatMessageJson(*m),
-              "{\"id\":1,\"name\":\"get\",\"seq\":42,\"complete\":true,"
+              "{\"id\":1,\"name\":\"get\",\"seq\":42,\"complete\":true,\"status\":0,"
               "\"tags\":[{\"id\":1,\"name\":\"client\",\"type\":\"string\",\"value\":\"zeld-sim\"},"
               "{\"id\":3,\"name\":\"status\",\"type\":\"u8\",\"value\":0}],"
               "\"objects\":[{\"id\":50,\"tags\":[{\"id\":5,\"type\":\"float\",\"value\":1.5}]},"
@@ -164,6 +163,38 @@ TEST(Show, ReadableAndJson) {
     for (const char* mark : {", incomplete: last segment missing\n",
                              ", incomplete: starts at segment 1\n", "\"complete\":false"}) {
         EXPECT_NE(shown.find(mark), std::string::npos) << mark;
+    }
+}
+
+TEST(Show, StatusAndReasonOfAReply) {
+    // The words of a reply; what --json adds for its outcome (tamoctl exits 3 when status != 0).
+    const std::pair<const char*, const char*> cases[] = {
+        {"get system.hostname @reason=why", ""},
+        {"get @status=0", "\"status\":0"},
+        {"get @status=u32:0 @reason=fine", "\"status\":0,\"reason\":\"fine\""},
+        {"set @reason=str:no\\such @status=1", "\"status\":1,\"reason\":\"no\\\\such\""},
+        {"set @status=u16:7 @status=0 @reason=u8:1", "\"status\":7,\"reason\":\"refused\""},
+        {"set @status=250", "\"status\":250,\"reason\":\"script failed\""},
+        {"set @status=251", "\"status\":251,\"reason\":\"script ran past its budget\""},
+        {"set @status=252", "\"status\":252,\"reason\":\"not served\""},
+        {"set @status=253", "\"status\":253,\"reason\":\"reply too large\""},
+        {"set @status=245", "\"status\":245,\"reason\":\"failed\""},
+        {"set @status=220", "\"status\":220,\"reason\":\"error\""},
+        {"set @status=u32:256", "\"status\":256,\"reason\":\"error\""},
+        {"set @status=str:1", ""},
+        // A common tag inside an object is still the message's.
+        {"set interface interface.mtu=1 @status=2", "\"status\":2,\"reason\":\"refused\""},
+    };
+    for (const auto& [words, fields] : cases) {
+        MsgPtr m = build(words);
+        ASSERT_NE(m, nullptr) << words;
+        const std::string json = toolkit::formatMessageJson(*m);
+        const size_t from = json.find("\"complete\":true") + 15, to = json.find(",\"tags\":");
+        EXPECT_EQ(json.substr(from, to - from), fields[0] ? std::string(",") + fields : "")
+            << words;
+        EXPECT_EQ(toolkit::replyStatus(*m).failed(),
+                  std::strstr(fields, "\"status\":0") == nullptr && fields[0] != '\0')
+            << words;
     }
 }
 
@@ -205,7 +236,8 @@ TEST(Text, QuotingNumbersHexAndFloats) {
     }
 }
 
-// The options as a tool sees them: "NAME=VALUE" or "NAME" per option, "[WORD]" per word.
+// What readOptions leaves: the words and the calls of --seq in argument order, then every
+// destination ("[WORD] --seq=V | p=PORT j=JSON c=COUNT H=HOST"), or its error.
 std::string read_options(const std::string& line) {
     std::vector<std::string> args = split("prog " + line);
     std::vector<char*> argv;
@@ -213,84 +245,49 @@ std::string read_options(const std::string& line) {
         argv.push_back(&a[0]);
     }
     argv.push_back(nullptr);
-    const std::vector<toolkit::OptionSpec> specs = {{"port", 'p', true, 1},
-                                                    {"json", 'j', false, 2},
-                                                    {"count", 'c', true, 3},
-                                                    {"seq", 0, true, 4}};
-    std::string trace, error;
+    uint32_t port = 0, count = 0;
+    bool json = false;
+    std::string host, trace, error;
+    auto seq = [&trace](const std::string& name, const char* v, std::string* e) {
+        trace += " " + name + "=" + v;
+        *e = "no seq '" + std::string(v) + "'";
+        return std::string(v) != "x";
+    };
+    const std::vector<toolkit::OptionSpec> specs = {
+        toolkit::numberOption("port", 'p', &port, 0, 65535),
+        toolkit::flagOption("json", 'j', &json),
+        toolkit::flagOption("no-json", 0, &json, false),
+        toolkit::numberOption("count", 'c', &count, 1, 10000),
+        toolkit::callOption("seq", 0, seq),
+        toolkit::textOption("host", 'H', &host)};
     bool ok = toolkit::readOptions(
         static_cast<int>(args.size()), argv.data(), specs,
-        [&trace](int id, const std::string& name, const char* v, std::string* e) {
-            uint32_t n = 0;
-            trace += " " + name + (v != nullptr ? "=" + std::string(v) : "");
-            return id != 1 || toolkit::optionNumber(name, v, 65535, &n, e);
-        },
         [&trace](const char* word, std::string*) {
             trace += " [" + std::string(word) + "]";
             return true;
         },
         &error);
-    return ok ? trace.substr(1) : error;
+    return ok ? trace.substr(std::min<size_t>(trace.size(), 1)) + " | p=" + std::to_string(port) +
+                    " j=" + std::to_string(json) + " c=" + std::to_string(count) + " H=" + host
+              : error;
 }
 
 TEST(Options, GetoptOrderWordsAndErrors) {
     const std::pair<const char*, const char*> cases[] = {
         {"-p60010 --port 1 get --seq=2 -j -- -x --port=",
-         "-p=60010 --port=1 [get] --seq=2 -j [-x] [--port=]"},
-        {"-jp 7 - --co 3", "-j -p=7 [-] --count=3"},
+         "[get] --seq=2 [-x] [--port=] | p=1 j=1 c=0 H="},
+        {"-jp 7 - --co 3 -Hh --host=", "[-] | p=7 j=1 c=3 H="},
+        {"-j --no-json --count 0x10 --host h", " | p=0 j=0 c=16 H=h"},
         {"get --count", "option '--count' needs a value"},
         {"--json=1", "option '--json' takes no value"},
         {"--bogus=1", "unknown option '--bogus=1'"},
         {"-x", "unknown option '-x'"},
         {"-p 65536", "bad value '65536' for -p (a number 0-65535)"},
+        {"--count 0", "bad value '0' for --count (a number 1-10000)"},
+        {"--seq 1 --seq x", "no seq 'x'"},
     };
     for (const auto& [line, expected] : cases) {
         EXPECT_EQ(read_options(line), expected) << line;
-    }
-}
-
-// A get answered by the stand-in with padding to three segments, serialised in order.
-std::vector<Bytes> three_segment_reply(uint8_t seq) {
-    MsgPtr req = build("get system.hostname");
-    req->setMsgSeq(seq);
-    const toolkit::SimOptions o{3, false, 0, -1, false};
-    return toolkit::simDatagrams(*toolkit::simReply(*req, o), o);
-}
-
-TEST(Assembler, JoinsSegmentsOfItsSequenceInArrivalOrder) {
-    std::vector<Bytes> d = three_segment_reply(5);
-    std::vector<Bytes> other = three_segment_reply(6);
-    ASSERT_EQ(d.size(), 3u);
-    const Bytes junk = {0x51, 0x01, 0x00};
-    struct Case {
-        int seq;
-        const char* offers;  // j junk, o the other reply's first segment, 0-2 this reply's
-        const char* results; // G F L A R C as in ReplyAssembler::Result
-        unsigned refused;
-        const char* shape; // of what take() gives, "+" when it is not complete
-    };
-    const Case cases[] = {
-        {5, "jo00122", "GFARACL", 1, "1: 1:1 3:4 32:0 64:1 4:1 4:1"},
-        // The middle segment lost: the last one is refused, yet ends the wait.
-        {5, "02", "AC", 1, "1: 1:1 3:4 32:0 64:1+"},
-        // Any sequence: the first message that parses fixes it.
-        {ReplyAssembler::kAnySeq, "o1", "AF", 0, "1: 1:1 3:4 32:0 64:1+"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.offers);
-        ReplyAssembler a(c.seq);
-        std::string results;
-        for (const char* p = c.offers; *p != '\0'; ++p) {
-            const Bytes& b = *p == 'j'   ? junk
-                             : *p == 'o' ? other[0]
-                                         : d.at(static_cast<size_t>(*p - '0'));
-            results += "GFLARC"[static_cast<int>(a.offer(b.data(), b.size()))];
-        }
-        EXPECT_EQ(results, c.results);
-        EXPECT_EQ(a.refused(), c.refused);
-        MsgPtr whole = a.take();
-        ASSERT_NE(whole, nullptr);
-        EXPECT_EQ(shape(*whole) + (whole->isComplete() ? "" : "+"), c.shape);
     }
 }
 

@@ -18,12 +18,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using toolkit::Bytes;
 using toolkit::MsgPtr;
-using toolkit::ReplyAssembler;
 using toolkit::UdpSocket;
 
 constexpr int kExitReply = 0;
 constexpr int kExitNoReply = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitFailed = 3;
 
 const char kHelp[] = R"(Usage: tamoctl [OPTION]... KIND [TAG]...
        tamoctl [OPTION]... --msg ID [TAG]...
@@ -53,6 +53,10 @@ Options:
   -H, --host HOST     daemon host (default 127.0.0.1)
   -p, --port PORT     daemon UDP port (default 60010)
   -t, --timeout SEC   seconds to wait for the reply, fractions allowed (default 5)
+      --retries N     after each time-out send the same datagram again (same
+                      sequence number and bytes), up to N times (0-100, default 0);
+                      the daemon answers a repeated write from memory for
+                      tamo.replay.seconds (30), so keep (N + 1) x SEC below that
       --seq N         sequence number 0-127 of the request (default: random)
   -m, --msg ID        message id 0-255 or a message name, in place of KIND
   -j, --json          print the reply as one line of JSON
@@ -78,17 +82,25 @@ Examples:
   tamoctl --count 1000 get system.hostname     round-trip latency
   tamoctl --raw 5101030100000000               a notify without tags, sequence 1
 
+A reply whose @status is not 0 has its @reason (or the status's name) printed on
+stderr; --json carries both as the fields "status" and "reason".
+
 Exit status:
-  0  a reply came (with --count: every request got one)
+  0  done: a reply came with @status 0 or none (with --count: every request got one)
   1  no reply came within the time-out, or the request could not be sent
   2  usage error, or a request the dictionary refuses without --force
+  3  the daemon or a script refused the request or failed: a reply with a @status
+     other than 0 (with --count: any reply)
 )";
+
+// A --seq above 127: the request gets a random sequence number.
+constexpr uint32_t kRandomSeq = 128;
 
 struct Options {
     std::string host = "127.0.0.1";
-    uint16_t port = 60010;
+    uint32_t port = 60010;
     double timeoutSec = 5;
-    int seq = -1;
+    uint32_t seq = kRandomSeq;
     int msgId = -1;
     bool json = false;
     bool force = false;
@@ -96,104 +108,66 @@ struct Options {
     bool verbose = false;
     bool list = false;
     bool help = false;
-    unsigned count = 0;
+    uint32_t count = 0;
+    uint32_t retries = 0;
     bool raw = false;
     std::string rawHex;
     std::vector<std::string> words;
 };
 
-enum OptionId {
-    kOptHelp,
-    kOptList,
-    kOptJson,
-    kOptForce,
-    kOptDryRun,
-    kOptVerbose,
-    kOptHost,
-    kOptPort,
-    kOptTimeout,
-    kOptSeq,
-    kOptMsg,
-    kOptCount,
-    kOptRaw,
-};
-
-const std::vector<toolkit::OptionSpec> kOptions = {
-    {"help", 'h', false, kOptHelp},      {"list", 'l', false, kOptList},
-    {"json", 'j', false, kOptJson},      {"force", 'f', false, kOptForce},
-    {"dry-run", 'n', false, kOptDryRun}, {"verbose", 'v', false, kOptVerbose},
-    {"host", 'H', true, kOptHost},       {"port", 'p', true, kOptPort},
-    {"timeout", 't', true, kOptTimeout}, {"seq", 0, true, kOptSeq},
-    {"msg", 'm', true, kOptMsg},         {"count", 'c', true, kOptCount},
-    {"raw", 0, true, kOptRaw},
-};
-
-// The flags lead OptionId, in this order.
-bool take_flag(int id, Options* o) {
-    bool* flags[] = {&o->help, &o->list, &o->json, &o->force, &o->dryRun, &o->verbose};
-    *flags[id] = true;
-    return true;
-}
-
-// --port, --seq or --count.
-bool take_number(int id, const std::string& name, const std::string& v, Options* o,
-                 std::string* error) {
-    uint32_t n = 0;
-    const uint32_t max = id == kOptPort ? 65535 : id == kOptSeq ? 127 : 10000000;
-    if (!toolkit::optionNumber(name, v.c_str(), max, &n, error)) {
-        return false;
-    }
-    if (id == kOptPort) {
-        o->port = static_cast<uint16_t>(n);
-    } else if (id == kOptSeq) {
-        o->seq = static_cast<int>(n);
-    } else if (n == 0) {
-        *error = "--count needs at least 1";
-        return false;
-    } else {
-        o->count = n;
-    }
-    return true;
-}
-
-// An option with a value.
-bool take_value(int id, const std::string& name, const std::string& v, Options* o,
-                std::string* error) {
-    uint8_t msgId = 0;
+bool take_timeout(const std::string& v, Options* o, std::string* error) {
     char* end = nullptr;
-    switch (id) {
-    case kOptHost:
-        o->host = v;
-        return true;
-    case kOptTimeout:
-        o->timeoutSec = std::strtod(v.c_str(), &end);
-        if (v.empty() || *end != '\0' || !(o->timeoutSec > 0) || o->timeoutSec > 3600) {
-            *error = "bad time-out '" + v + "' (seconds, more than 0, at most 3600)";
-            return false;
-        }
-        return true;
-    case kOptMsg:
-        if (!toolkit::parseMessageId(v, &msgId)) {
-            *error = "bad message id '" + v + "' (0-255 or a message name)";
-            return false;
-        }
-        o->msgId = msgId;
-        return true;
-    case kOptRaw:
-        o->raw = true;
-        o->rawHex = v;
-        return true;
-    default:
-        return take_number(id, name, v, o, error);
+    o->timeoutSec = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end != '\0' || !(o->timeoutSec > 0) || o->timeoutSec > 3600) {
+        *error = "bad time-out '" + v + "' (seconds, more than 0, at most 3600)";
+        return false;
     }
+    return true;
+}
+
+bool take_msg_id(const std::string& v, Options* o, std::string* error) {
+    uint8_t msgId = 0;
+    if (!toolkit::parseMessageId(v, &msgId)) {
+        *error = "bad message id '" + v + "' (0-255 or a message name)";
+        return false;
+    }
+    o->msgId = msgId;
+    return true;
 }
 
 bool parse_options(int argc, char** argv, Options* o, std::string* error) {
+    using toolkit::flagOption;
+    using toolkit::numberOption;
+    const std::vector<toolkit::OptionSpec> specs = {
+        flagOption("help", 'h', &o->help),
+        flagOption("list", 'l', &o->list),
+        flagOption("json", 'j', &o->json),
+        flagOption("force", 'f', &o->force),
+        flagOption("dry-run", 'n', &o->dryRun),
+        flagOption("verbose", 'v', &o->verbose),
+        toolkit::textOption("host", 'H', &o->host),
+        numberOption("port", 'p', &o->port, 0, 65535),
+        toolkit::callOption("timeout", 't',
+                            [o](const std::string&, const char* v, std::string* e) {
+                                return take_timeout(v, o, e);
+                            }),
+        numberOption("seq", 0, &o->seq, 0, 127),
+        toolkit::callOption("msg", 'm',
+                            [o](const std::string&, const char* v, std::string* e) {
+                                return take_msg_id(v, o, e);
+                            }),
+        numberOption("count", 'c', &o->count, 1, 10000000),
+        numberOption("retries", 0, &o->retries, 0, 100),
+        // --raw also switches what goes out, even with an empty value, which prepare_raw refuses.
+        toolkit::callOption("raw", 0,
+                            [o](const std::string&, const char* v, std::string*) {
+                                o->raw = true;
+                                o->rawHex = v;
+                                return true;
+                            }),
+    };
     return toolkit::readOptions(
-        argc, argv, kOptions,
-        [o](int id, const std::string& name, const char* v, std::string* e) {
-            return v == nullptr ? take_flag(id, o) : take_value(id, name, v, o, e);
-        },
+        argc, argv, specs,
         [o](const char* word, std::string*) {
             o->words.emplace_back(word);
             return true;
@@ -232,9 +206,9 @@ bool send_all(const Target& t, const std::vector<Bytes>& datagrams) {
 
 // Feeds datagrams from the daemon's port into a until the reply is complete or the deadline
 // passes.
-void await_reply(const Target& t, ReplyAssembler* a, Clock::time_point deadline) {
+void await_reply(const Target& t, QReplyAssembler* a, Clock::time_point deadline) {
     std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
-    while (!a->complete()) {
+    while (a->isWaiting()) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             return;
@@ -256,11 +230,12 @@ void await_reply(const Target& t, ReplyAssembler* a, Clock::time_point deadline)
             }
             continue;
         }
-        ReplyAssembler::Result r = a->offer(buf.data(), len);
+        QReplyAssembler::Result r = a->offer(buf.data(), len);
         if (t.verbose) {
-            static const char* const kWhat[] = {"garbage",  "another sequence", "late",
-                                                "accepted", "refused",          "complete"};
-            std::fprintf(stderr, "rx %d bytes (%s): %s\n", n, kWhat[static_cast<int>(r)],
+            static const char* const kWhat[] = {"garbage", "another sequence", "late", "accepted",
+                                                "refused"};
+            std::fprintf(stderr, "rx %d bytes (%s): %s\n", n,
+                         r.completes ? "complete" : kWhat[r.verdict],
                          toolkit::toHex(buf.data(), len, ' ').c_str());
         }
     }
@@ -274,16 +249,28 @@ void print_message(const QMsg& msg, bool json) {
     }
 }
 
+// Sends the request, and again after each time-out up to --retries times, each attempt
+// collecting a fresh reply; prints the reply and gives the exit status.
 int run_once(const Target& t, const std::vector<Bytes>& datagrams, int seq, const Options& o) {
-    ReplyAssembler a(seq);
-    if (!send_all(t, datagrams)) {
-        return kExitNoReply;
+    QReplyAssembler a(seq);
+    const auto timeout = std::chrono::microseconds(static_cast<long long>(o.timeoutSec * 1e6));
+    for (uint32_t attempt = 0;; ++attempt) {
+        if (!send_all(t, datagrams)) {
+            return kExitNoReply;
+        }
+        await_reply(t, &a, Clock::now() + timeout);
+        if (a.isDone() || attempt == o.retries) {
+            break;
+        }
+        if (t.verbose) {
+            std::fprintf(stderr, "tamoctl: no reply within %g s, sending again (retry %u of %u)\n",
+                         o.timeoutSec, static_cast<unsigned>(attempt + 1),
+                         static_cast<unsigned>(o.retries));
+        }
+        a.arm(seq);
     }
-    await_reply(t, &a,
-                Clock::now() +
-                    std::chrono::microseconds(static_cast<long long>(o.timeoutSec * 1e6)));
     unsigned refused = a.refused();
-    bool complete = a.complete();
+    bool complete = a.isDone();
     MsgPtr reply = a.take();
     if (refused > 0) {
         std::fprintf(stderr,
@@ -292,15 +279,25 @@ int run_once(const Target& t, const std::vector<Bytes>& datagrams, int seq, cons
                      refused);
     }
     if (!complete) {
-        std::fprintf(stderr, "tamoctl: no %sreply from %s within %g s\n", reply ? "complete " : "",
-                     toolkit::formatAddress(t.addr).c_str(), o.timeoutSec);
+        std::string tries =
+            o.retries > 0 ? " (" + std::to_string(o.retries + 1) + " tries)" : std::string();
+        std::fprintf(stderr, "tamoctl: no %sreply from %s within %g s%s\n",
+                     reply ? "complete " : "", toolkit::formatAddress(t.addr).c_str(), o.timeoutSec,
+                     tries.c_str());
         if (reply) {
             print_message(*reply, o.json);
         }
         return kExitNoReply;
     }
-    if (reply) {
-        print_message(*reply, o.json);
+    if (!reply) {
+        return kExitReply;
+    }
+    print_message(*reply, o.json);
+    toolkit::ReplyStatus st = toolkit::replyStatus(*reply);
+    if (st.failed()) {
+        std::fprintf(stderr, "tamoctl: status %u: %s\n", static_cast<unsigned>(st.code),
+                     st.reason.c_str());
+        return kExitFailed;
     }
     return kExitReply;
 }
@@ -311,6 +308,7 @@ int run_count(const Target& t, QMsg* request, const Bytes& raw, uint8_t seq, con
     std::vector<double> samples;
     samples.reserve(o.count);
     unsigned lost = 0;
+    bool failed = false;
     auto timeout = std::chrono::microseconds(static_cast<long long>(o.timeoutSec * 1e6));
     for (unsigned i = 0; i < o.count; ++i) {
         uint8_t s = static_cast<uint8_t>((seq + i) & toolkit::kSeqMask);
@@ -324,14 +322,16 @@ int run_count(const Target& t, QMsg* request, const Bytes& raw, uint8_t seq, con
                 datagrams.back()[3] = static_cast<uint8_t>((raw[3] & 0x80) | s);
             }
         }
-        ReplyAssembler a(s);
+        QReplyAssembler a(s);
         auto start = Clock::now();
         if (!send_all(t, datagrams)) {
             return kExitNoReply;
         }
         await_reply(t, &a, start + timeout);
-        if (a.complete()) {
+        if (a.isDone()) {
             samples.push_back(static_cast<double>(micros_since(start)));
+            MsgPtr reply = a.take();
+            failed = failed || (reply && toolkit::replyStatus(*reply).failed());
         } else {
             ++lost;
         }
@@ -348,7 +348,7 @@ int run_count(const Target& t, QMsg* request, const Bytes& raw, uint8_t seq, con
             std::printf("round trip: %s\n", toolkit::formatLatency(s).c_str());
         }
     }
-    return lost == 0 ? kExitReply : kExitNoReply;
+    return lost > 0 ? kExitNoReply : failed ? kExitFailed : kExitReply;
 }
 
 // What goes out: the request built from the words, or the --raw bytes.
@@ -411,7 +411,7 @@ int send_request(const Options& o, Outgoing& out, const std::vector<Bytes>& data
     Target t;
     t.verbose = o.verbose;
     std::string error;
-    if (!toolkit::resolveIPv4(o.host, o.port, &t.addr, &error)) {
+    if (!toolkit::resolveIPv4(o.host, static_cast<uint16_t>(o.port), &t.addr, &error)) {
         return usage_error(error);
     }
     if (!t.socket.open(&error)) {
@@ -435,8 +435,11 @@ int run(int argc, char** argv) {
         std::fputs(o.help ? kHelp : toolkit::formatDictionary().c_str(), stdout);
         return 0;
     }
+    if (o.count > 0 && o.retries > 0) {
+        return usage_error("--retries does not go with --count");
+    }
     Outgoing out;
-    out.seq = o.seq;
+    out.seq = o.seq <= toolkit::kSeqMask ? static_cast<int>(o.seq) : -1;
     int status = o.raw ? prepare_raw(o, &out) : prepare_request(o, &out);
     if (status != kExitReply) {
         return status;

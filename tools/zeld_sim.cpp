@@ -80,78 +80,21 @@ Examples:
 Exit status: 0 after a signal; 2 on a usage error or when the port cannot be bound.
 )";
 
+// A --reply-id above 255: replies take the request's message id.
+constexpr uint32_t kRequestId = 256;
+
 struct Options {
     std::string bind = "0.0.0.0";
-    uint16_t port = 60000;
-    unsigned delayMs = 0;
+    uint32_t port = 60000;
+    uint32_t delayMs = 0;
+    uint32_t segments = 1;
+    uint32_t replyId = kRequestId;
     bool silent = false;
     bool verbose = false;
     bool help = false;
     std::string countFile;
     toolkit::SimOptions sim;
 };
-
-enum OptionId {
-    kOptHelp,
-    kOptVerbose,
-    kOptReverse,
-    kOptSilent,
-    kOptNoise,
-    kOptDropKeepalives,
-    kOptAnswerKeepalives,
-    kOptBind,
-    kOptPort,
-    kOptSegments,
-    kOptDelay,
-    kOptSeqOffset,
-    kOptReplyId,
-    kOptCountFile,
-};
-
-const std::vector<toolkit::OptionSpec> kOptions = {
-    {"help", 'h', false, kOptHelp},
-    {"verbose", 'v', false, kOptVerbose},
-    {"reverse", 0, false, kOptReverse},
-    {"silent", 0, false, kOptSilent},
-    {"noise", 0, false, kOptNoise},
-    {"drop-keepalives", 0, false, kOptDropKeepalives},
-    {"answer-keepalives", 0, false, kOptAnswerKeepalives},
-    {"bind", 'b', true, kOptBind},
-    {"port", 'p', true, kOptPort},
-    {"segments", 0, true, kOptSegments},
-    {"delay", 0, true, kOptDelay},
-    {"seq-offset", 0, true, kOptSeqOffset},
-    {"reply-id", 0, true, kOptReplyId},
-    {"count-file", 0, true, kOptCountFile},
-};
-
-// A flag's effect; every option that takes no value comes here.
-bool take_flag(int id, Options* o) {
-    switch (id) {
-    case kOptHelp:
-        o->help = true;
-        break;
-    case kOptVerbose:
-        o->verbose = true;
-        break;
-    case kOptReverse:
-        o->sim.reverse = true;
-        break;
-    case kOptSilent:
-        o->silent = true;
-        break;
-    case kOptNoise:
-        o->sim.noise = true;
-        break;
-    case kOptDropKeepalives:
-    case kOptAnswerKeepalives:
-        o->sim.answerKeepalives = id == kOptAnswerKeepalives;
-        break;
-    default:
-        break;
-    }
-    return true;
-}
 
 bool take_seq_offset(const std::string& v, Options* o, std::string* error) {
     char* end = nullptr;
@@ -164,46 +107,34 @@ bool take_seq_offset(const std::string& v, Options* o, std::string* error) {
     return true;
 }
 
-// An option with a value; the numbers are checked against their ranges.
-bool take_value(int id, const std::string& name, const std::string& v, Options* o,
-                std::string* error) {
-    uint32_t n = 0;
-    if (id == kOptBind || id == kOptCountFile) {
-        (id == kOptBind ? o->bind : o->countFile) = v;
-        return true;
-    }
-    if (id == kOptSeqOffset) {
-        return take_seq_offset(v, o, error);
-    }
-    const uint32_t max = id == kOptPort       ? 65535
-                         : id == kOptSegments ? toolkit::kSimMaxSegments
-                         : id == kOptDelay    ? 600000
-                                              : 255;
-    if (!toolkit::optionNumber(name, v.c_str(), max, &n, error)) {
-        return false;
-    }
-    if (id == kOptPort) {
-        o->port = static_cast<uint16_t>(n);
-    } else if (id == kOptDelay) {
-        o->delayMs = n;
-    } else if (id == kOptReplyId) {
-        o->sim.replyId = static_cast<int>(n);
-    } else if (n == 0) {
-        *error = "--segments needs at least 1";
-        return false;
-    } else {
-        o->sim.segments = static_cast<int>(n);
-    }
-    return true;
-}
-
 bool parse_options(int argc, char** argv, Options* o, std::string* error) {
-    return toolkit::readOptions(
-        argc, argv, kOptions,
-        [o](int id, const std::string& name, const char* v, std::string* e) {
-            return v == nullptr ? take_flag(id, o) : take_value(id, name, v, o, e);
-        },
-        nullptr, error);
+    using toolkit::flagOption;
+    using toolkit::numberOption;
+    const std::vector<toolkit::OptionSpec> specs = {
+        flagOption("help", 'h', &o->help),
+        flagOption("verbose", 'v', &o->verbose),
+        flagOption("reverse", 0, &o->sim.reverse),
+        flagOption("silent", 0, &o->silent),
+        flagOption("noise", 0, &o->sim.noise),
+        flagOption("drop-keepalives", 0, &o->sim.answerKeepalives, false),
+        flagOption("answer-keepalives", 0, &o->sim.answerKeepalives),
+        toolkit::textOption("bind", 'b', &o->bind),
+        numberOption("port", 'p', &o->port, 0, 65535),
+        numberOption("segments", 0, &o->segments, 1, toolkit::kSimMaxSegments),
+        numberOption("delay", 0, &o->delayMs, 0, 600000),
+        toolkit::callOption("seq-offset", 0,
+                            [o](const std::string&, const char* v, std::string* e) {
+                                return take_seq_offset(v, o, e);
+                            }),
+        numberOption("reply-id", 0, &o->replyId, 0, 255),
+        toolkit::textOption("count-file", 0, &o->countFile),
+    };
+    if (!toolkit::readOptions(argc, argv, specs, nullptr, error)) {
+        return false;
+    }
+    o->sim.segments = static_cast<int>(o->segments);
+    o->sim.replyId = o->replyId <= 255 ? static_cast<int>(o->replyId) : -1;
+    return true;
 }
 
 struct Pending {
@@ -317,7 +248,8 @@ int run(int argc, char** argv) {
     }
     sockaddr_in local{};
     UdpSocket socket;
-    if (!toolkit::resolveIPv4(o.bind, o.port, &local, &error) || !socket.open(local, &error)) {
+    if (!toolkit::resolveIPv4(o.bind, static_cast<uint16_t>(o.port), &local, &error) ||
+        !socket.open(local, &error)) {
         std::fprintf(stderr, "zeld-sim: %s\n", error.c_str());
         return 2;
     }

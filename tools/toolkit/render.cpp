@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "qstatus.h"
 #include "qwire.h"
 #include "text.h"
 #include "zeldict.h"
@@ -117,6 +118,35 @@ std::vector<TagGroup> groupTags(const QMsg& msg) {
     return groups;
 }
 
+ReplyStatus replyStatus(const QMsg& msg) {
+    ReplyStatus st;
+    bool haveReason = false;
+    for (const TagGroup& g : groupTags(msg)) {
+        const QTag& tag = *g.tags.front().tag;
+        if (g.opener != nullptr) {
+            continue;
+        }
+        uint8_t type = tag.getTagType();
+        if (tag.getTagID() == qstatus::kStatusTag && !st.present &&
+            (type == QT_UINT8 || type == QT_UINT16 || type == QT_UINT32)) {
+            const size_t n = tag.getDataLength();
+            qwire::Reader r(tag.getRawData(), n);
+            st.present = true;
+            st.code = n == 4 ? r.u32() : n == 2 ? r.u16() : r.u8();
+        } else if (tag.getTagID() == qstatus::kReasonTag && !haveReason && type == QT_STRING) {
+            haveReason = true;
+            st.reason = raw_text(tag);
+        }
+    }
+    if (!haveReason && st.code > 0xFF) {
+        st.reason = "error";
+    } else if (!haveReason && st.code != 0) {
+        const char* name = qstatus::daemonReason(static_cast<uint8_t>(st.code));
+        st.reason = name != nullptr ? name : qstatus::outcomeWord(static_cast<uint8_t>(st.code));
+    }
+    return st;
+}
+
 std::string formatValue(const QTag& tag) {
     switch (tag.getTagType()) {
     case QT_NULL:
@@ -166,6 +196,13 @@ std::string formatMessageJson(const QMsg& msg) {
     }
     out += ",\"seq\":" + std::to_string(msg.getMsgSeq());
     out += std::string(",\"complete\":") + (msg.isComplete() ? "true" : "false");
+    ReplyStatus st = replyStatus(msg);
+    if (st.present) {
+        out += ",\"status\":" + std::to_string(st.code);
+    }
+    if (st.present && (st.failed() || !st.reason.empty())) {
+        out += ",\"reason\":" + jsonString(st.reason);
+    }
     std::string tags;
     std::string objects;
     for (const TagGroup& g : groupTags(msg)) {

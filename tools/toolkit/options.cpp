@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #include "text.h"
 
@@ -52,6 +53,31 @@ std::string option_error(int c, const std::vector<OptionSpec>& specs, char** arg
     return "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'";
 }
 
+// Stores value (null for a flag) where s says.
+bool store(const OptionSpec& s, const std::string& name, const char* value, std::string* error) {
+    switch (s.kind) {
+    case OptionSpec::Kind::Flag:
+        *s.flag = s.flagValue;
+        return true;
+    case OptionSpec::Kind::Number: {
+        uint32_t n = 0;
+        if (!parseUnsigned(value, s.max, &n) || n < s.min) {
+            *error = "bad value '" + std::string(value) + "' for " + name + " (a number " +
+                     std::to_string(s.min) + "-" + std::to_string(s.max) + ")";
+            return false;
+        }
+        *s.number = n;
+        return true;
+    }
+    case OptionSpec::Kind::Text:
+        *s.text = value;
+        return true;
+    case OptionSpec::Kind::Call:
+        return s.call(name, value, error);
+    }
+    return false;
+}
+
 bool take_word(const WordHandler& onWord, const char* word, std::string* error) {
     if (onWord) {
         return onWord(word, error);
@@ -60,10 +86,46 @@ bool take_word(const WordHandler& onWord, const char* word, std::string* error) 
     return false;
 }
 
+OptionSpec spec(const char* longName, char shortName, OptionSpec::Kind kind) {
+    OptionSpec s;
+    s.longName = longName;
+    s.shortName = shortName;
+    s.kind = kind;
+    return s;
+}
+
 } // namespace
 
+OptionSpec flagOption(const char* longName, char shortName, bool* to, bool value) {
+    OptionSpec s = spec(longName, shortName, OptionSpec::Kind::Flag);
+    s.flag = to;
+    s.flagValue = value;
+    return s;
+}
+
+OptionSpec numberOption(const char* longName, char shortName, uint32_t* to, uint32_t min,
+                        uint32_t max) {
+    OptionSpec s = spec(longName, shortName, OptionSpec::Kind::Number);
+    s.number = to;
+    s.min = min;
+    s.max = max;
+    return s;
+}
+
+OptionSpec textOption(const char* longName, char shortName, std::string* to) {
+    OptionSpec s = spec(longName, shortName, OptionSpec::Kind::Text);
+    s.text = to;
+    return s;
+}
+
+OptionSpec callOption(const char* longName, char shortName, OptionCall call) {
+    OptionSpec s = spec(longName, shortName, OptionSpec::Kind::Call);
+    s.call = std::move(call);
+    return s;
+}
+
 bool readOptions(int argc, char** argv, const std::vector<OptionSpec>& specs,
-                 const OptionHandler& onOption, const WordHandler& onWord, std::string* error) {
+                 const WordHandler& onWord, std::string* error) {
     // '-': words come back in place as code 1; ':': no messages of getopt's own.
     std::string shortOpts = "-:";
     std::vector<option> longOpts;
@@ -71,10 +133,10 @@ bool readOptions(int argc, char** argv, const std::vector<OptionSpec>& specs,
         const OptionSpec& s = specs[i];
         if (s.shortName != 0) {
             shortOpts += s.shortName;
-            shortOpts += s.takesValue ? ":" : "";
+            shortOpts += s.takesValue() ? ":" : "";
         }
         longOpts.push_back(
-            {s.longName, s.takesValue ? required_argument : no_argument, nullptr, code_of(s, i)});
+            {s.longName, s.takesValue() ? required_argument : no_argument, nullptr, code_of(s, i)});
     }
     longOpts.push_back({nullptr, 0, nullptr, 0});
     optind = 0; // a fresh scan, also when called again
@@ -98,7 +160,7 @@ bool readOptions(int argc, char** argv, const std::vector<OptionSpec>& specs,
         }
         std::string name =
             longIndex >= 0 ? std::string("--") + s->longName : std::string("-") + s->shortName;
-        if (!onOption(s->id, name, s->takesValue ? optarg : nullptr, error)) {
+        if (!store(*s, name, s->takesValue() ? optarg : nullptr, error)) {
             return false;
         }
     }
@@ -106,16 +168,6 @@ bool readOptions(int argc, char** argv, const std::vector<OptionSpec>& specs,
         if (!take_word(onWord, argv[i], error)) {
             return false;
         }
-    }
-    return true;
-}
-
-bool optionNumber(const std::string& name, const char* value, uint32_t max, uint32_t* out,
-                  std::string* error) {
-    if (!parseUnsigned(value, max, out)) {
-        *error = "bad value '" + std::string(value) + "' for " + name + " (a number 0-" +
-                 std::to_string(max) + ")";
-        return false;
     }
     return true;
 }

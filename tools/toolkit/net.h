@@ -1,6 +1,6 @@
-// UDP for the operator tools: addresses, a datagram socket, a message cut into datagrams, and
-// the collection of a segmented reply. Bytes from the network go only through QMsg::parseMsg
-// and bounded buffers; nothing here throws or exits.
+// UDP for the operator tools: addresses, a datagram socket and a message cut into datagrams
+// (a segmented reply is joined by QReplyAssembler, qassembler.h). Bytes from the network go only
+// through QMsg::parseMsg and bounded buffers; nothing here throws or exits.
 #pragma once
 
 #include <netinet/in.h>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "qassembler.h"
 #include "qmsg.h"
 #include "qwire.h"
 #include "text.h"
@@ -71,42 +72,5 @@ private:
 // msg cut into segments of at most maxBytes and serialised, in order; empty when the library
 // refuses. Segments carry msg's sequence number as it is now.
 std::vector<Bytes> serialiseSegments(QMsg& msg, int maxBytes = kSegmentBytes);
-
-// Collects the reply with one sequence number from datagrams in arrival order, as the daemon's
-// north link does: the first accepted segment is the base, later ones are added with
-// QMsg::addSegment, and the reply is complete when a last segment arrives, whether or not it
-// could be added.
-class ReplyAssembler {
-public:
-    enum class Result {
-        Garbage,  // not a message
-        Foreign,  // another sequence number
-        Late,     // the reply was already complete
-        Accepted, // added; more to come
-        Refused,  // addSegment refused it (out of order, gap, duplicate); more may come
-        Complete, // a last segment came
-    };
-
-    // Takes the sequence number of the first message that parses.
-    static constexpr int kAnySeq = -1;
-
-    // seq: the 7-bit sequence number of the request, or kAnySeq.
-    explicit ReplyAssembler(int seq) : mSeq(seq < 0 ? kAnySeq : (seq & kSeqMask)) {}
-
-    // One datagram of len bytes, as it came.
-    Result offer(const uint8_t* data, size_t len);
-    bool complete() const { return mComplete; }
-    unsigned segments() const { return mSegments; }
-    unsigned refused() const { return mRefused; }
-    // The reply so far (null when no segment was accepted); the assembler lets go of it.
-    MsgPtr take() { return std::move(mReply); }
-
-private:
-    int mSeq;
-    MsgPtr mReply;
-    bool mComplete = false;
-    unsigned mSegments = 0;
-    unsigned mRefused = 0;
-};
 
 } // namespace toolkit

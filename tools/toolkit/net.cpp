@@ -162,38 +162,4 @@ std::vector<Bytes> serialiseSegments(QMsg& msg, int maxBytes) {
     return out;
 }
 
-ReplyAssembler::Result ReplyAssembler::offer(const uint8_t* data, size_t len) {
-    if (data == nullptr || len > 0xFFFF) {
-        return Result::Garbage;
-    }
-    MsgPtr seg(QMsg::parseMsg(data, static_cast<uint16_t>(len)));
-    if (!seg) {
-        return Result::Garbage;
-    }
-    if (mSeq == kAnySeq) {
-        mSeq = seg->getMsgSeq();
-    } else if (seg->getMsgSeq() != mSeq) {
-        return Result::Foreign;
-    }
-    if (mComplete) {
-        return Result::Late;
-    }
-    bool last = seg->isLastSegment();
-    Result result = Result::Accepted;
-    if (!mReply) {
-        mReply = std::move(seg);
-        ++mSegments;
-    } else if (mReply->addSegment(seg.get())) {
-        ++mSegments;
-    } else {
-        ++mRefused;
-        result = Result::Refused;
-    }
-    if (last) {
-        mComplete = true;
-        return Result::Complete;
-    }
-    return result;
-}
-
 } // namespace toolkit

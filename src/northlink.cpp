@@ -34,8 +34,8 @@ bool after(uint32_t a, uint32_t b) {
 } // namespace
 
 cNorthLink::cNorthLink(const char* host, uint16_t port)
-    : cQlog(kCategory), mHost(host), mPort(port), mSocket(-1), mMsgSeq(0), mTxSent(0), mRxSeq(0),
-      mRxReady(false), mRxRefused(false), mRxFirstTx(0), mRxMsg(nullptr), mCounters() {
+    : cQlog(kCategory), mHost(host), mPort(port), mSocket(-1), mMsgSeq(0), mTxSent(0),
+      mRxRefused(false), mRxFirstTx(0), mCounters() {
     pthread_mutex_init(&mTxMutex, nullptr);
     pthread_mutex_init(&mRxMutex, nullptr);
     pthread_condattr_t attr;
@@ -49,7 +49,6 @@ cNorthLink::~cNorthLink() {
     if (mSocket >= 0) {
         close(mSocket);
     }
-    delete mRxMsg;
     pthread_cond_destroy(&mRxCond);
     pthread_mutex_destroy(&mRxMutex);
     pthread_mutex_destroy(&mTxMutex);
@@ -70,9 +69,8 @@ QMsg* cNorthLink::forward(QMsg* msg) {
 
     ++mCounters.forwards;
     pthread_mutex_lock(&mRxMutex);
-    mRxSeq = seq;
+    mRxReply.arm(seq);
     msg->setMsgSeq(seq);
-    mRxReady = true;
     // Armed and sent under mRxMutex: a refusal the poller files from now on is weighed against
     // mRxFirstTx, which is set before the poller can look at it.
     sTx tx = tx_msg(msg);
@@ -85,17 +83,16 @@ QMsg* cNorthLink::forward(QMsg* msg) {
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += kReplyWaitSeconds;
     // A refusal ends the wait at once: nothing listens upstream, so no reply can come.
-    while (mRxReady && !mRxRefused) {
+    while (mRxReply.isWaiting() && !mRxRefused) {
         if (pthread_cond_timedwait(&mRxCond, &mRxMutex, &deadline) != 0) {
             break;
         }
     }
 
     QMsg* reply = nullptr;
-    if (!mRxReady) {
+    if (mRxReply.isDone()) {
         debug("North Reply received...");
-        reply = mRxMsg;
-        mRxMsg = nullptr;
+        reply = mRxReply.take().release();
         if (reply != nullptr && !reply->isComplete()) {
             // Segments were lost or came out of order: relaying the rest would hand the
             // requester a reply with tags missing, so it gets none, as for any failure.
@@ -115,11 +112,9 @@ QMsg* cNorthLink::forward(QMsg* msg) {
             debug("North message timed out...");
             ++mCounters.timedOut;
         }
-        mRxReady = false;
         mRxRefused = false;
-        delete mRxMsg;
-        mRxMsg = nullptr;
     }
+    mRxReply.disarm();
     pthread_mutex_unlock(&mRxMutex);
     return reply;
 }
@@ -170,33 +165,18 @@ void cNorthLink::process_north_rx(uint8_t* buf, int len) {
     // reply completed just before it waits is taken at once, and nothing filed during its
     // time-out stays behind for the next request.
     pthread_mutex_lock(&mRxMutex);
-    if (!mRxReady) {
+    if (!mRxReply.isWaiting()) {
         debug("Got data from zeld but we're not expecting it");
         pthread_mutex_unlock(&mRxMutex);
         return;
     }
-    QMsg* msg = QMsg::parseMsg(buf, static_cast<uint16_t>(len));
-    if (msg == nullptr) {
-        pthread_mutex_unlock(&mRxMutex);
-        return;
+    QReplyAssembler::Result r = mRxReply.offer(buf, static_cast<size_t>(len));
+    if (r.verdict == QReplyAssembler::QA_FOREIGN) {
+        debug("Message not for us: Seq %d is not %d", mRxReply.lastSeq(), mRxReply.seq());
+    } else if (r.verdict == QReplyAssembler::QA_REFUSED) {
+        debug("Segment does not follow the reply so far; dropped");
     }
-    if (msg->getMsgSeq() != mRxSeq) {
-        debug("Message not for us: Seq %d is not %d", msg->getMsgSeq(), mRxSeq);
-        delete msg;
-        pthread_mutex_unlock(&mRxMutex);
-        return;
-    }
-    bool last = msg->isLastSegment();
-    if (mRxMsg == nullptr) {
-        mRxMsg = msg;
-    } else {
-        if (!mRxMsg->addSegment(msg)) {
-            debug("Segment does not follow the reply so far; dropped");
-        }
-        delete msg;
-    }
-    if (last) {
-        mRxReady = false;
+    if (r.completes) {
         pthread_cond_signal(&mRxCond);
     }
     pthread_mutex_unlock(&mRxMutex);
@@ -205,7 +185,7 @@ void cNorthLink::process_north_rx(uint8_t* buf, int len) {
 void cNorthLink::north_refused(uint32_t sentBefore) {
     // Only the poller's lock is taken here, never mTxMutex with it.
     pthread_mutex_lock(&mRxMutex);
-    if (mRxReady && after(sentBefore, mRxFirstTx)) {
+    if (mRxReply.isWaiting() && after(sentBefore, mRxFirstTx)) {
         mRxRefused = true;
         pthread_cond_signal(&mRxCond);
     }

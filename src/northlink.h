@@ -7,8 +7,9 @@
 //
 // Threads and locks: forward() runs on the main thread; the poller thread runs north_poller.
 // They share only the sequence counter, the count of datagrams sent and the socket's sending side
-// (mTxMutex), and the reply slot mRxSeq/mRxReady/mRxRefused/mRxFirstTx/mRxMsg (mRxMutex, with
-// mRxCond on CLOCK_MONOTONIC). Lock order: mRxMutex before mTxMutex.
+// (mTxMutex), and the reply slot mRxReply/mRxRefused/mRxFirstTx (mRxMutex, with mRxCond on
+// CLOCK_MONOTONIC). Upstream's segments are joined by the same rule as the tools use
+// (QReplyAssembler). Lock order: mRxMutex before mTxMutex.
 //
 // A refusal (ECONNREFUSED: nothing listens upstream) is reported by whichever call on the socket
 // comes next, not by the send of the datagram it refuses. Every call that can report one counts
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <pthread.h>
 
+#include "qassembler.h"
 #include "qlog.h"
 
 class QMsg;
@@ -86,10 +88,8 @@ private:
     pthread_cond_t mRxCond;
     uint8_t mMsgSeq;
     uint32_t mTxSent; // datagrams handed to the socket so far (wraps; only differences count)
-    uint8_t mRxSeq;
-    bool mRxReady;
-    bool mRxRefused;     // the armed forward was refused
-    uint32_t mRxFirstTx; // mTxSent before the armed forward's first datagram
-    QMsg* mRxMsg;
+    QReplyAssembler mRxReply; // armed while a forward waits: its awaited sequence and reply
+    bool mRxRefused;          // the armed forward was refused
+    uint32_t mRxFirstTx;      // mTxSent before the armed forward's first datagram
     sCounters mCounters;
 };

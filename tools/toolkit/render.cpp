@@ -142,7 +142,7 @@ ReplyStatus replyStatus(const QMsg& msg) {
         st.reason = "error";
     } else if (!haveReason && st.code != 0) {
         const char* name = qstatus::daemonReason(static_cast<uint8_t>(st.code));
-        st.reason = name != nullptr ? name : qstatus::outcomeWord(static_cast<uint8_t>(st.code));
+        st.reason = name != nullptr ? name : qstatus::statusName(static_cast<uint8_t>(st.code));
     }
     return st;
 }

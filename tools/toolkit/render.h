@@ -33,7 +33,7 @@ struct ReplyStatus {
     bool present = false; // the reply carries a @status with an unsigned number
     uint32_t code = 0;    // its value; 0 when absent
     std::string reason;   // @reason's text, or the code's name (qstatus::daemonReason, else
-                          // qstatus::outcomeWord) when it has none; empty for 0 without one
+                          // qstatus::statusName) when it has none; empty for 0 without one
     bool failed() const { return code != 0; }
 };
 

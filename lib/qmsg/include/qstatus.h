@@ -51,14 +51,17 @@ inline const char* daemonReason(uint8_t status) {
 }
 
 // How the daemon's audit line and the tools name a status: "done"; "refused" for a script's
-// code; a name of its own for each of the daemon's codes ("script error" and "over budget" as
-// the audit line has always said); "failed" for any other code.
+// code; "error" for a code in neither range; a name of its own for each of the daemon's codes
+// ("script error" and "over budget" as the audit line has always said), else "failed".
 inline const char* statusName(uint8_t status) {
     if (status == kDone) {
         return "done";
     }
     if (status <= kLastScriptCode) {
         return "refused";
+    }
+    if (status < kFirstDaemonCode) {
+        return "error";
     }
     switch (status) {
     case kWriteDenied:

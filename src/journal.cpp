@@ -113,8 +113,8 @@ bool object_bytes(cConfigTable* object, std::string* bytes, std::string* reason)
     top.insert(0, copy);
     for (size_t i = 0; i < object->size(); ++i) {
         if (object->valueAt(i).getType() == cTableType::TTE_TABLE) {
-            return fail(reason, "member " + static_cast<std::string>(object->keyAt(i)) +
-                                    " holds a table");
+            return fail(reason,
+                        "member " + static_cast<std::string>(object->keyAt(i)) + " holds a table");
         }
         copy->insert(object->keyAt(i), object->valueAt(i));
     }

@@ -70,6 +70,17 @@ void reportCounters(cQlog& log, const sCounters& c, const cNorthLink::sCounters&
 
 cAudit::cAudit() : cQlog(kAuditCategory) {}
 
+void cAudit::rollback(const sockaddr_in& peer, uint32_t transaction, uint8_t objectId,
+                      const char* by, const char* why, const char* outcome) {
+    const QuorrelObjectDef* def = findObjectById(ZEL::DictDef, objectId);
+    char host[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host);
+    info("peer=%s:%d kind=rollback transaction=%" PRIu32 " objects=%s by=\"%s\" why=%s "
+         "outcome=\"%s\"",
+         host, ntohs(peer.sin_port), transaction,
+         def != nullptr ? def->name : std::to_string(objectId).c_str(), by, why, outcome);
+}
+
 void cAudit::write(const sEntry& e) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);

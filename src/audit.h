@@ -50,4 +50,9 @@ public:
     // One line: peer, sequence number, kind, the objects by name (at most 32, then "+N"), who
     // served it, how it ended and how long it took, in microseconds.
     void write(const sEntry& e);
+    // One line for the restore of one object of a change that was not confirmed: who made the
+    // change, its transaction, the object, the script, why (cancel, deadline, restart, failed)
+    // and how the restore went.
+    void rollback(const sockaddr_in& peer, uint32_t transaction, uint8_t objectId, const char* by,
+                  const char* why, const char* outcome);
 };

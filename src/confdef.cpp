@@ -24,9 +24,15 @@ const sSetting kSettings[] = {
     {"tamo.replay.seconds", "30", 0, 600,
      "how long the answer of a write is kept for a resent copy of it (0: not kept; at most 600)"},
     {"tamo.replay.entries", "256", 16, 4096, "the most writes whose answers are kept (16 to 4096)"},
+    {"tamo.state.dir", "/var/lib/tamo", 0, 0,
+     "folder of the journal of a change awaiting confirmation (kept across restarts)"},
+    {"tamo.confirm.default_seconds", "120", 1, 86400,
+     "seconds a confirmed change waits for its confirmation when the request says 0"},
+    {"tamo.confirm.max_seconds", "3600", 1, 86400,
+     "the longest wait a confirmed change may ask for; a longer one is refused"},
 };
 const size_t kSettingCount = sizeof kSettings / sizeof kSettings[0];
-static_assert(sizeof kSettings / sizeof kSettings[0] == size_t(eSetting::ReplayEntries) + 1,
+static_assert(sizeof kSettings / sizeof kSettings[0] == size_t(eSetting::ConfirmMax) + 1,
               "one row per eSetting, in its order");
 
 cConfig* cConfig::mInstance = nullptr;

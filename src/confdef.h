@@ -19,7 +19,10 @@ enum class eSetting {
     ScriptMemory,
     BrokerWriteAllow,
     ReplaySeconds,
-    ReplayEntries
+    ReplayEntries,
+    StateDir,
+    ConfirmDefault,
+    ConfirmMax
 };
 
 // One setting: its key in the file, its compiled-in default as the file would spell it, the

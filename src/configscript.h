@@ -45,6 +45,9 @@ public:
     bool repCfg(cConfigTable* cfg, cConfigTable* ret);
     bool delCfg(cConfigTable* cfg, cConfigTable* ret);
 
+    // Whether the script defines the entry point f (its file has run at least once).
+    bool hasEntry(const char* f) { return mLuaVM != nullptr && mLuaVM->isFunction(f); }
+
     // How the last entry operation went: the worse of its reload and its call (done, script
     // error, over budget). OUTCOME_ERROR for a script without a bridge.
     cLuaVM::eOutcome lastOutcome() const { return mLastOutcome; }

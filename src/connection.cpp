@@ -14,10 +14,21 @@
 #include "qmsg.h"
 #include "qstatus.h"
 #include "qwire.h"
+#include "replies.h"
 #include "scriptwatch.h"
 #include "segments.h"
 #include "watchdog.h"
 #include "zeldict.h"
+
+// What a request a script serves runs: its message id, its name in the audit (null: reads are not
+// audited), the script's entry operation (null: the daemon answers it itself) and the id of the
+// reply.
+struct sRoute {
+    uint8_t msgId;
+    const char* kind;
+    bool (cConfigScript::*run)(cConfigTable* cfg, cConfigTable* ret);
+    uint8_t replyId;
+};
 
 namespace {
 
@@ -27,15 +38,14 @@ using qwire::kSegmentBytes;
 constexpr uint64_t kIdleWakeSeconds = 10;
 
 // Request kinds a script serves, by message id.
-enum : uint8_t { kSet = 0, kGet = 1, kAction = 2, kDelete = 4, kReplace = 5 };
-
-// What a request a script serves runs: its message id, its name in the audit (null: reads are not
-// audited), the script's entry operation and the id of the reply.
-struct sRoute {
-    uint8_t msgId;
-    const char* kind;
-    bool (cConfigScript::*run)(cConfigTable* cfg, cConfigTable* ret);
-    uint8_t replyId;
+enum : uint8_t {
+    kSet = 0,
+    kGet = 1,
+    kAction = 2,
+    kDelete = 4,
+    kReplace = 5,
+    kConfirm = 6,
+    kCancel = 7
 };
 
 constexpr sRoute kRoutes[] = {
@@ -43,12 +53,15 @@ constexpr sRoute kRoutes[] = {
     {kGet, nullptr, &cConfigScript::getCfg, 1},
     {kDelete, "delete", &cConfigScript::delCfg, 0},
     {kReplace, "replace", &cConfigScript::repCfg, 0},
+    {kConfirm, "confirm", nullptr, 0},
+    {kCancel, "cancel", nullptr, 0},
 };
 
 // Requests that change something: only writers may send them, and a repeat is answered from
 // memory.
 bool is_write(uint8_t id) {
-    return id == kSet || id == kAction || id == kDelete || id == kReplace;
+    return id == kSet || id == kAction || id == kDelete || id == kReplace || id == kConfirm ||
+           id == kCancel;
 }
 
 // Now on the monotonic clock, in ms.
@@ -81,34 +94,6 @@ uint8_t failure_status(cLuaVM::eOutcome outcome) {
     return qstatus::kScriptFailed;
 }
 
-// The value of t's first top-level entry under the integer key, or null.
-const cTableType* top_value(const cConfigTable& t, int key) {
-    for (size_t i = 0; i < t.size(); ++i) {
-        const cTableType& k = t.keyAt(i);
-        if (k.getType() == cTableType::TTE_NUM && static_cast<int>(k) == key) {
-            return &t.valueAt(i);
-        }
-    }
-    return nullptr;
-}
-
-// A reply that says only how the request went: its status, the daemon's short reason, and the
-// request's transaction when it had one. One small datagram, whatever the request.
-QMsg* status_reply(uint8_t reply_id, uint8_t status, const cConfigTable& request) {
-    QMsg* reply = new QMsg(reply_id);
-    const cTableType* transaction = top_value(request, qstatus::kTransactionTag);
-    if (transaction != nullptr && transaction->getType() == cTableType::TTE_NUM) {
-        reply->addTag(QTagFactory::createQTag(
-            qstatus::kTransactionTag, static_cast<uint32_t>(static_cast<int>(*transaction))));
-    }
-    reply->addTag(QTagFactory::createQTag(qstatus::kStatusTag, status));
-    const char* reason = qstatus::daemonReason(status);
-    if (reason != nullptr) {
-        reply->addTag(QTagFactory::createQTag(qstatus::kReasonTag, reason));
-    }
-    return reply;
-}
-
 // One limit per kind of line that a peer can cause.
 cQlogLimit g_rx_len_limit;
 cQlogLimit g_denied_limit;
@@ -138,8 +123,11 @@ cConnection::cConnection()
     : cQlog(kCategory), mBrokerPort(static_cast<uint16_t>(cConfig::getInt(eSetting::BrokerPort))),
       mBrokerSocket(-1), mRxHdr(), mRxIov(), mRxBufferSize(0), mCurrClient(), mCurrLocal(),
       mCurrLocalKnown(false), mTxHdr(), mTxIov(), mTxCount(0), mCurrData(nullptr), mCurrLen(0),
-      mNorth(cConfig::getString(eSetting::NorthHost),
-             static_cast<uint16_t>(cConfig::getInt(eSetting::NorthPort))),
+      mStateDir(cConfig::getString(eSetting::StateDir)),
+      mConfirmDefault(static_cast<uint32_t>(cConfig::getInt(eSetting::ConfirmDefault))),
+      mConfirmMax(static_cast<uint32_t>(cConfig::getInt(eSetting::ConfirmMax))), mWakeUs(0),
+      mRcvTimeUs(0), mNorth(cConfig::getString(eSetting::NorthHost),
+                            static_cast<uint16_t>(cConfig::getInt(eSetting::NorthPort))),
       mResponse(new cConfigTable()), mCounters() {
     debug("North Port: %d; Broker Port: %d", mNorth.port(), mBrokerPort);
 }
@@ -186,6 +174,8 @@ bool cConnection::setup() {
                            static_cast<uint32_t>(cConfig::getInt(eSetting::ReplayEntries)))) {
         warn("No memory for the replay cache: repeated writes run again");
     }
+    // Before the first request: a change left unconfirmed by the last run is undone.
+    recover_pending();
     mNorth.open();
     debug("Created North Socket on port %d", mNorth.port());
     info("Listening on UDP %s:%d for %s; requests no script serves go to port %d of %s", address,
@@ -218,16 +208,17 @@ bool cConnection::run() {
     // Under a service manager's watchdog an idle receive wakes up in time to ping it; without
     // one it wakes every kIdleWakeSeconds, so that SIGUSR1 interrupts it (see above).
     cWatchdog watchdog;
-    uint64_t wake_us = watchdog.pollInterval() > 0 ? watchdog.pollInterval()
-                                                   : uint64_t{kIdleWakeSeconds} * 1000000;
-    timeval tv{static_cast<time_t>(wake_us / 1000000), static_cast<suseconds_t>(wake_us % 1000000)};
-    setsockopt(mBrokerSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    // A change awaiting confirmation shortens it to its deadline (check_deadline).
+    mWakeUs = watchdog.pollInterval() > 0 ? watchdog.pollInterval()
+                                          : uint64_t{kIdleWakeSeconds} * 1000000;
+    check_deadline();
     watchdog.ready();
 
     cScriptWatch& watch = cScriptWatch::instance();
 
     for (;;) {
         watchdog.kick();
+        check_deadline();
         // Checked before each receive: a signal that interrupted the last one, or came while a
         // datagram was handled, is answered before the loop blocks again.
         if (mReportCounters != 0) {
@@ -427,23 +418,6 @@ void cConnection::handle_msg(uint8_t* buf, int len) {
     delete msg;
 }
 
-struct cConnection::sRequest {
-    QMsg* msg = nullptr;
-    uint8_t msgId = 0;
-    uint8_t seq = 0;
-    const sRoute* route = nullptr; // null for a message id no script operation takes
-    bool audited = false;          // a write, with the audit on: the clock was read
-    timespec started{};
-    QuorrelMessage* checked = nullptr; // the dictionary's view; owned, deleted at the road's end
-    cConfigScript* script = nullptr;   // the script serving every object, or null: north
-    const char* outcome = "done";      // for the audit line while the status is 0
-    int status = 0;        // the reply's status: 0 done, else a script's or the daemon's code
-    std::string reason;    // the script's reason for a status that is not 0
-    bool remember = false; // a write whose answer the replay cache keeps
-    cReplayCache::sKey key{};
-    uint64_t hash = 0;
-};
-
 QMsg* cConnection::route_msg(QMsg* msg) {
     uint8_t msg_id = msg->getMsgID();
     const sRoute* route = find_route(msg_id);
@@ -452,6 +426,7 @@ QMsg* cConnection::route_msg(QMsg* msg) {
     r.msgId = msg_id;
     r.seq = msg->getMsgSeq();
     r.route = route;
+    r.replyId = route != nullptr ? route->replyId : 0;
     // A write leaves an audit line with how long it took; the clock is read only when the line
     // will be written.
     r.audited = route != nullptr && route->kind != nullptr && mAudit.on();
@@ -469,11 +444,16 @@ QMsg* cConnection::route_msg(QMsg* msg) {
     if (!write_gate(r)) {
         r.status = qstatus::kWriteDenied;
         reply =
-            status_reply(r.route != nullptr ? r.route->replyId : 0, qstatus::kWriteDenied, request);
+            statusReply(r.route != nullptr ? r.route->replyId : 0, qstatus::kWriteDenied, request);
     } else if (!replayed(r, &reply)) {
-        reply = r.script != nullptr ? run_script(r, &request) : forward_msg(msg);
-        if (r.script == nullptr && reply == nullptr) {
-            r.outcome = "no reply from upstream";
+        if (r.msgId == kConfirm || r.msgId == kCancel) {
+            reply = confirm_or_cancel(r, request);
+        } else if ((reply = begin_change(r, request)) == nullptr) {
+            reply = r.script != nullptr ? run_script(r, &request) : forward_msg(msg);
+            if (r.script == nullptr && reply == nullptr) {
+                r.outcome = "no reply from upstream";
+            }
+            end_change(r, reply);
         }
         // A forward that got no answer is not kept: its repeat goes north again.
         if (r.remember && (r.script != nullptr || reply != nullptr)) {
@@ -533,8 +513,8 @@ bool cConnection::replayed(sRequest& r, QMsg** reply) {
     case cReplayCache::eLookup::RepeatNotKept:
         ++mCounters.replayed;
         r.status = qstatus::kNotKept;
-        *reply = status_reply(r.route != nullptr ? r.route->replyId : 0, qstatus::kNotKept,
-                              cConfigTable());
+        *reply = statusReply(r.route != nullptr ? r.route->replyId : 0, qstatus::kNotKept,
+                             cConfigTable());
         return true;
     case cReplayCache::eLookup::SequenceReused:
         ++mCounters.seqReused;
@@ -584,7 +564,7 @@ void cConnection::remember(const sRequest& r, QMsg* reply) {
 }
 
 QMsg* cConnection::run_script(sRequest& r, cConfigTable* request) {
-    if (r.route == nullptr) {
+    if (r.route == nullptr || r.route->run == nullptr) {
         limited(g_unhandled_limit, INFO, "We only handle get and set");
         return nullptr;
     }
@@ -604,17 +584,17 @@ QMsg* cConnection::run_script(sRequest& r, cConfigTable* request) {
         r.status = failure_status(outcome);
     }
     if (reply == nullptr) {
-        reply = status_reply(r.route->replyId, static_cast<uint8_t>(r.status), *request);
+        reply = statusReply(r.route->replyId, static_cast<uint8_t>(r.status), *request);
     }
     response->clear();
     return reply;
 }
 
 QMsg* cConnection::build_reply(sRequest& r, cConfigTable* response) {
-    const cTableType* status = top_value(*response, qstatus::kStatusTag);
+    const cTableType* status = topValue(*response, qstatus::kStatusTag);
     if (status != nullptr && status->getType() == cTableType::TTE_NUM) {
         r.status = static_cast<int>(*status);
-        const cTableType* reason = top_value(*response, qstatus::kReasonTag);
+        const cTableType* reason = topValue(*response, qstatus::kReasonTag);
         if (reason != nullptr && reason->getType() == cTableType::TTE_STRING) {
             r.reason = reason->text();
         }
@@ -658,7 +638,9 @@ void cConnection::audit(const sRequest& r) {
                      r.checked,
                      r.seq,
                      r.route->kind,
-                     r.script != nullptr ? r.script->getName() : "forwarded",
+                     r.by != nullptr       ? r.by
+                     : r.script != nullptr ? r.script->getName()
+                                           : "forwarded",
                      outcome,
                      status,
                      reason,

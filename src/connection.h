@@ -30,10 +30,12 @@
 #include <cstdint>
 #include <ctime>
 #include <netinet/in.h>
+#include <string>
 #include <sys/socket.h>
 #include <sys/types.h>
 
 #include "audit.h"
+#include "journal.h"
 #include "northlink.h"
 #include "peerfilter.h"
 #include "qlog.h"
@@ -42,7 +44,9 @@
 
 class QMsg;
 class QuorrelMessage;
+class cConfigScript;
 class cConfigTable;
+struct sRoute;
 
 class cConnection : public cQlog {
 public:
@@ -74,7 +78,25 @@ private:
     void handle_msg(uint8_t* buf, int len);
 
     // One request on its road, from the dictionary check to the audit line; main thread.
-    struct sRequest;
+    struct sRequest {
+        QMsg* msg = nullptr;
+        uint8_t msgId = 0;
+        uint8_t seq = 0;
+        const sRoute* route = nullptr; // null for a message id no script operation takes
+        uint8_t replyId = 0;
+        bool audited = false; // a write, with the audit on: the clock was read
+        timespec started{};
+        QuorrelMessage* checked = nullptr; // the dictionary's view; owned, deleted at the end
+        cConfigScript* script = nullptr;   // the script serving every object, or null: north
+        const char* by = nullptr;          // for the audit line, when not the script or north
+        const char* outcome = "done";      // for the audit line while the status is 0
+        int status = 0;        // the reply's status: 0 done, else a script's or the daemon's code
+        std::string reason;    // the script's reason for a status that is not 0
+        bool remember = false; // a write whose answer the replay cache keeps
+        cReplayCache::sKey key{};
+        uint64_t hash = 0;
+        bool confirmed = false; // a write the pending change covers
+    };
     // The reply to one parsed request (owned by the caller), or null when none is to be sent.
     // The request stays the caller's.
     QMsg* route_msg(QMsg* msg);
@@ -100,6 +122,27 @@ private:
     QMsg* forward_msg(QMsg* msg);
     // The audit line of a write; nothing for a read.
     void audit(const sRequest& r);
+
+    // Changes awaiting confirmation (confirmed.cpp). A set, delete or replace carrying "confirm"
+    // is journalled before it runs and undone when its deadline passes, on cancel, or at the
+    // next start, unless confirmed. One at a time.
+    // Before a write runs: null to go on (r.confirmed set when the pending change now covers
+    // it), or the refusal to send: 242 for a write the pending change holds back, 244 for a
+    // confirmed change that could not be undone.
+    QMsg* begin_change(sRequest& r, const cConfigTable& request);
+    // After a confirmed write ran: undone at once when it failed, else armed with its deadline
+    // and its reply given status 0 and the transaction.
+    void end_change(sRequest& r, QMsg* reply);
+    // confirm (6) and cancel (7) of the pending change: the reply.
+    QMsg* confirm_or_cancel(sRequest& r, const cConfigTable& request);
+    // Restores every object of the pending change, newest first, with one audit line each,
+    // then removes the journal, or keeps it aside when a restore failed. True when all were.
+    bool roll_back(const char* why);
+    // At start-up, before the broker is served: a journal left behind is rolled back.
+    void recover_pending();
+    // Rolls back a pending change whose deadline passed; the receive time-out is shortened so
+    // that the loop wakes for the deadline.
+    void check_deadline();
 
     // Queues reply for mCurrClient, from mCurrLocal: one datagram when it fits, else one per
     // segment; counts it.
@@ -144,6 +187,17 @@ private:
     const uint8_t* mCurrData;
     uint16_t mCurrLen;
     cReplayCache mReplay;
+    // The change awaiting confirmation.
+    struct sPending {
+        bool active = false;
+        sJournal journal;
+        uint64_t deadlineMs = 0; // on the monotonic clock; 0 while the write is still running
+    } mPending;
+    const char* mStateDir;
+    uint32_t mConfirmDefault;
+    uint32_t mConfirmMax;
+    uint64_t mWakeUs;    // the receive time-out when no deadline is nearer
+    uint64_t mRcvTimeUs; // the receive time-out in force
     // A write's answer serialised for the replay cache.
     uint8_t mAnswerBytes[cReplayCache::kAnswerBytes];
     cReplayCache::sDatagram mAnswerDatagrams[cReplayCache::kAnswerDatagrams];

@@ -179,6 +179,24 @@ bool cLuaVM::call(const char* f, cConfigTable* cfg) {
     return invoke(f, cfg, nullptr, false);
 }
 
+bool cLuaVM::isFunction(const char* f) {
+    if (mLuaState == nullptr || f == nullptr) {
+        return false;
+    }
+    // Under the protected run: a global table with metamethods may raise.
+    int base = lua_gettop(mLuaState);
+    int status = run_protected(
+        [](lua_State* L) {
+            auto* name = static_cast<const char*>(lua_touserdata(L, 1));
+            lua_pushboolean(L, lua_getglobal(L, name) == LUA_TFUNCTION);
+            return 1;
+        },
+        const_cast<char*>(f), 1);
+    bool is = status == LUA_OK && lua_toboolean(mLuaState, -1) != 0;
+    lua_settop(mLuaState, base);
+    return is;
+}
+
 int cLuaVM::stackTop() const {
     return mLuaState != nullptr ? lua_gettop(mLuaState) : -1;
 }
@@ -248,7 +266,7 @@ int cLuaVM::call_step(lua_State* L) {
     auto* step = static_cast<sCallStep*>(lua_touserdata(L, 1));
     lua_settop(L, 0);
     lua_getglobal(L, step->f);
-    if (step->verbose && lua_type(L, -1) != LUA_TFUNCTION) {
+    if (lua_type(L, -1) != LUA_TFUNCTION) {
         step->notFunction = true;
         return 0;
     }

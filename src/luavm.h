@@ -91,6 +91,8 @@ public:
     enum eOutcome { OUTCOME_DONE, OUTCOME_NO_FUNCTION, OUTCOME_ERROR, OUTCOME_OVER_BUDGET };
     eOutcome lastOutcome() const { return mLastOutcome; }
 
+    // Whether the global f is a function now (after the file has run). Leaves the stack as found.
+    bool isFunction(const char* f);
     // Height of the Lua stack, -1 without a state. For tests and tools: it is 0 between calls.
     int stackTop() const;
     // Bytes the state holds now, and a new memory limit for this state alone (tests and tools;

@@ -14,6 +14,7 @@ namespace qstatus {
 constexpr uint8_t kTransactionTag = 2;
 constexpr uint8_t kStatusTag = 3;
 constexpr uint8_t kReasonTag = 4;
+constexpr uint8_t kConfirmTag = 5; // seconds a change waits for its confirmation
 
 constexpr uint8_t kDone = 0;
 constexpr uint8_t kRefused = 1; // the example scripts' code for a write they refuse
@@ -21,8 +22,11 @@ constexpr uint8_t kFirstScriptCode = 1;
 constexpr uint8_t kLastScriptCode = 199;
 constexpr uint8_t kFirstDaemonCode = 240;
 
-constexpr uint8_t kWriteDenied = 240; // the sender may read but not write
-constexpr uint8_t kNotKept = 241;     // a repeated write whose first answer was too large to keep
+constexpr uint8_t kWriteDenied = 240;  // the sender may read but not write
+constexpr uint8_t kNotKept = 241;      // a repeated write whose first answer was too large to keep
+constexpr uint8_t kBusy = 242;         // another change awaits confirmation
+constexpr uint8_t kNoSuchChange = 243; // no change awaits confirmation under this transaction
+constexpr uint8_t kCannotUndo = 244;   // a confirmed change the daemon could not undo: refused
 
 constexpr uint8_t kScriptFailed = 250;  // a Lua error, or an answer the dictionary would refuse
 constexpr uint8_t kOverBudget = 251;    // the script ran past its time or memory budget
@@ -37,6 +41,12 @@ inline const char* daemonReason(uint8_t status) {
         return "not allowed to write";
     case kNotKept:
         return "repeated request; its first answer was not kept";
+    case kBusy:
+        return "another change awaits confirmation";
+    case kNoSuchChange:
+        return "no change awaits confirmation under this transaction";
+    case kCannotUndo:
+        return "this change could not be undone";
     case kScriptFailed:
         return "script failed";
     case kOverBudget:
@@ -68,6 +78,12 @@ inline const char* statusName(uint8_t status) {
         return "denied";
     case kNotKept:
         return "replayed";
+    case kBusy:
+        return "busy";
+    case kNoSuchChange:
+        return "no such change";
+    case kCannotUndo:
+        return "cannot undo";
     case kScriptFailed:
         return "script error";
     case kOverBudget:

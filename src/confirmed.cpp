@@ -1,0 +1,273 @@
+// Changes that undo themselves unless confirmed: the cConnection steps of the request road that
+// journal a confirmed write, confirm or cancel it, and roll it back.
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "configscript.h"
+#include "configtable.h"
+#include "connection.h"
+#include "journal.h"
+#include "qmsg.h"
+#include "qstatus.h"
+#include "replies.h"
+
+namespace {
+
+// Message ids of the writes a confirmation can cover: set, delete, replace.
+bool is_change(uint8_t id) {
+    return id == 0 || id == 4 || id == 5;
+}
+
+uint64_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+uint32_t as_u32(const cTableType& v) {
+    return static_cast<uint32_t>(static_cast<int>(v));
+}
+
+// The object ids a table addresses: its entries that are nested tables.
+template <typename Each>
+void each_object(const cConfigTable& t, Each each) {
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (t.valueAt(i).getType() == cTableType::TTE_TABLE) {
+            auto* obj = static_cast<cConfigTable*>(t.valueAt(i));
+            if (obj != nullptr) {
+                each(obj, static_cast<int>(obj->get(std::string("objid"))));
+            }
+        }
+    }
+}
+
+// A request table holding a copy of obj's plain entries, as a get of that object.
+void one_object(const cConfigTable& obj, cConfigTable* out) {
+    auto* copy = new cConfigTable();
+    out->insert(0, copy);
+    for (size_t i = 0; i < obj.size(); ++i) {
+        if (obj.valueAt(i).getType() != cTableType::TTE_TABLE) {
+            copy->insert(obj.keyAt(i), obj.valueAt(i));
+        }
+    }
+}
+
+// An object of an answer that holds at least one member: the instance exists.
+bool has_members(cConfigTable* obj) {
+    return obj != nullptr && obj->size() > 1;
+}
+
+// The status a script's answer gives: its top-level "status", 0 when it has none.
+int answer_status(const cConfigTable& answer) {
+    const cTableType* s = topValue(answer, qstatus::kStatusTag);
+    return s != nullptr && s->getType() == cTableType::TTE_NUM ? static_cast<int>(*s) : 0;
+}
+
+} // namespace
+
+QMsg* cConnection::begin_change(sRequest& r, const cConfigTable& request) {
+    if (!is_change(r.msgId)) {
+        return nullptr;
+    }
+    auto refuse = [&](uint8_t status, const char* reason) {
+        r.status = status;
+        if (reason != nullptr) {
+            r.reason = reason;
+        }
+        return statusReply(r.replyId, status, request, reason);
+    };
+    const cTableType* confirm = topValue(request, qstatus::kConfirmTag);
+    const cTableType* tx = topValue(request, qstatus::kTransactionTag);
+    bool held = false;
+    each_object(request, [&](cConfigTable*, int id) {
+        for (const sJournalObject& o : mPending.journal.objects) {
+            held = held || (mPending.active && o.objectId == id);
+        }
+    });
+    if (confirm == nullptr) {
+        // A plain write to an object the pending change holds would be undone with it.
+        return held ? refuse(qstatus::kBusy, nullptr) : nullptr;
+    }
+    if (tx == nullptr || tx->getType() != cTableType::TTE_NUM) {
+        return refuse(qstatus::kCannotUndo, "a confirmed change needs a transaction");
+    }
+    uint32_t transaction = as_u32(*tx);
+    if (mPending.active && mPending.journal.transaction != transaction) {
+        return refuse(qstatus::kBusy, nullptr);
+    }
+    uint32_t seconds = as_u32(*confirm) == 0 ? mConfirmDefault : as_u32(*confirm);
+    if (seconds > mConfirmMax) {
+        return refuse(qstatus::kCannotUndo, "the wait asked for is longer than allowed");
+    }
+    if (r.script == nullptr) {
+        return refuse(qstatus::kCannotUndo, "its objects are not served here");
+    }
+    if (!r.script->hasEntry("getConfig") || !r.script->hasEntry("replaceConfig")) {
+        return refuse(qstatus::kCannotUndo, "its script cannot read and replace these objects");
+    }
+    sJournal j = mPending.active ? mPending.journal : sJournal{};
+    j.transaction = transaction;
+    j.peerAddress = mCurrClient.sin_addr.s_addr;
+    j.peerPort = mCurrClient.sin_port;
+    j.seconds = seconds;
+    std::string why;
+    bool ok = true;
+    // The state before, of every object not yet in the journal: an extension of the pending
+    // change never overwrites the first snapshot of an object.
+    each_object(request, [&](cConfigTable* obj, int id) {
+        sJournalObject o;
+        o.objectId = static_cast<uint8_t>(id);
+        if (!ok || !journal::objectBytes(obj, &o.write, &why)) {
+            ok = false;
+            return;
+        }
+        for (const sJournalObject& known : j.objects) {
+            if (known.objectId == o.objectId && known.write == o.write) {
+                return;
+            }
+        }
+        cConfigTable get;
+        cConfigTable answer;
+        one_object(*obj, &get);
+        r.script->getCfg(&get, &answer);
+        cConfigTable* before = journal::findObject(&answer, o.objectId);
+        o.existed = has_members(before);
+        if (r.script->lastOutcome() != cLuaVM::OUTCOME_DONE ||
+            (o.existed && !journal::objectBytes(before, &o.before, &why)) ||
+            (!o.existed && !r.script->hasEntry("deleteConfig"))) {
+            why = why.empty() ? "its script cannot read or remove these objects" : why;
+            ok = false;
+            return;
+        }
+        j.objects.push_back(std::move(o));
+    });
+    if (!ok || !journal::save(mStateDir, j, &why)) {
+        warn("Confirmed change %u not started: %s", transaction, why.c_str());
+        return refuse(qstatus::kCannotUndo, why.c_str());
+    }
+    mPending.active = true;
+    mPending.journal = std::move(j);
+    mPending.deadlineMs = 0;
+    r.confirmed = true;
+    return nullptr;
+}
+
+void cConnection::end_change(sRequest& r, QMsg* reply) {
+    if (!r.confirmed) {
+        return;
+    }
+    if (r.status != 0 || reply == nullptr) {
+        // A change that failed leaves nothing armed.
+        roll_back("failed");
+        return;
+    }
+    mPending.deadlineMs = now_ms() + uint64_t{mPending.journal.seconds} * 1000;
+    markDone(reply, mPending.journal.transaction);
+    info("Change %u awaits confirmation for %u s", mPending.journal.transaction,
+         mPending.journal.seconds);
+}
+
+QMsg* cConnection::confirm_or_cancel(sRequest& r, const cConfigTable& request) {
+    r.by = "tamo";
+    const cTableType* tx = topValue(request, qstatus::kTransactionTag);
+    if (!mPending.active || tx == nullptr || tx->getType() != cTableType::TTE_NUM ||
+        as_u32(*tx) != mPending.journal.transaction) {
+        r.status = qstatus::kNoSuchChange;
+        return statusReply(r.replyId, qstatus::kNoSuchChange, request);
+    }
+    bool done = true;
+    if (r.msgId == 6) {
+        std::string why;
+        if (!journal::remove(mStateDir, &why)) {
+            error("Journal of change %u not removed: %s", mPending.journal.transaction,
+                  why.c_str());
+        }
+        info("Change %u confirmed", mPending.journal.transaction);
+        mPending = sPending{};
+    } else {
+        done = roll_back("cancel");
+    }
+    r.status = done ? qstatus::kDone : qstatus::kScriptFailed;
+    return statusReply(r.replyId, static_cast<uint8_t>(r.status), request);
+}
+
+bool cConnection::roll_back(const char* why) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = mPending.journal.peerAddress;
+    peer.sin_port = mPending.journal.peerPort;
+    bool all = true;
+    const std::vector<sJournalObject>& objects = mPending.journal.objects;
+    for (size_t i = objects.size(); i-- > 0;) {
+        const sJournalObject& o = objects[i];
+        std::string reason;
+        std::unique_ptr<cConfigTable> table(
+            journal::tableFromBytes(o.existed ? o.before : o.write, &reason));
+        cConfigScript* script = table ? cConfigScript::getScript(table.get()) : nullptr;
+        const char* outcome = "no script serves it";
+        if (script != nullptr) {
+            cConfigTable answer;
+            if (o.existed) {
+                script->repCfg(table.get(), &answer);
+            } else {
+                script->delCfg(table.get(), &answer);
+            }
+            bool restored =
+                script->lastOutcome() == cLuaVM::OUTCOME_DONE && answer_status(answer) == 0;
+            outcome = restored ? "done" : "failed";
+        }
+        if (std::strcmp(outcome, "done") != 0) {
+            all = false;
+            error("Change %u: %s of object %u not undone (%s)", mPending.journal.transaction,
+                  o.existed ? "restore" : "removal", o.objectId,
+                  reason.empty() ? outcome : reason.c_str());
+        }
+        mAudit.rollback(peer, mPending.journal.transaction, o.objectId,
+                        script != nullptr ? script->getName() : "-", why, outcome);
+    }
+    std::string reason;
+    if (all ? !journal::remove(mStateDir, &reason) : !journal::keepAside(mStateDir, &reason)) {
+        error("Journal of change %u: %s", mPending.journal.transaction, reason.c_str());
+    } else if (!all) {
+        error("Change %u not wholly undone; its journal is kept aside in %s",
+              mPending.journal.transaction, mStateDir);
+    }
+    info("Change %u rolled back (%s)", mPending.journal.transaction, why);
+    mPending = sPending{};
+    return all;
+}
+
+void cConnection::recover_pending() {
+    std::string why;
+    sJournal j;
+    if (journal::load(mStateDir, &j, &why)) {
+        mPending.active = true;
+        mPending.journal = std::move(j);
+        roll_back("restart");
+        return;
+    }
+    if (why != "none") {
+        error("Journal of a pending change in %s cannot be read (%s); kept aside, not applied",
+              mStateDir, why.c_str());
+        journal::keepAside(mStateDir, &why);
+    }
+}
+
+void cConnection::check_deadline() {
+    uint64_t wait = mWakeUs;
+    if (mPending.active && mPending.deadlineMs != 0) {
+        uint64_t now = now_ms();
+        if (now >= mPending.deadlineMs) {
+            roll_back("deadline");
+        } else if ((mPending.deadlineMs - now) * 1000 < wait) {
+            wait = (mPending.deadlineMs - now) * 1000;
+        }
+    }
+    if (wait != mRcvTimeUs) {
+        timeval tv{static_cast<time_t>(wait / 1000000), static_cast<suseconds_t>(wait % 1000000)};
+        setsockopt(mBrokerSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        mRcvTimeUs = wait;
+    }
+}

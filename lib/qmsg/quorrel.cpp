@@ -44,9 +44,7 @@ namespace {
 
 struct Fnv1a {
     uint32_t h = 2166136261u;
-    void byte(uint8_t b) {
-        h = (h ^ b) * 16777619u;
-    }
+    void byte(uint8_t b) { h = (h ^ b) * 16777619u; }
     // A record: its kind letter, the id, the type unless null, the name and a closing 0 byte.
     void record(char kind, uint8_t id, const uint8_t* type, const char* name) {
         byte(static_cast<uint8_t>(kind));

@@ -379,6 +379,23 @@ TEST(Dictionary, IdsAndNamesAreUnambiguous) {
     }
 }
 
+// The hash pinned for the current dictionary (docs/dictionary.md gives the byte layout); a
+// widened member changes it, a reworded help text does not.
+TEST(Dictionary, HashCoversIdsTypesAndNames) {
+    const QuorrelDictDef& d = *ZEL::DictDef;
+    EXPECT_EQ(dictionaryHash(d), 0x69b58e84u);
+    const QuorrelObjectDef& last = d.objects[d.objectCount - 1];
+    std::vector<QuorrelTagDef> tags(last.tags, last.tags + last.tagCount);
+    std::vector<QuorrelObjectDef> objects(d.objects, d.objects + d.objectCount);
+    QuorrelDictDef changed = d;
+    changed.objects = objects.data();
+    objects.back().tags = tags.data();
+    tags.front().help = "reworded";
+    EXPECT_EQ(dictionaryHash(changed), 0x69b58e84u);
+    tags.back().type = tags.back().type == QT_UINT32 ? QT_UINT16 : QT_UINT32;
+    EXPECT_NE(dictionaryHash(changed), 0x69b58e84u);
+}
+
 namespace {
 
 std::unique_ptr<QuorrelMessage> check(QMsg* m, QDictRefusal* why = nullptr) {
@@ -418,7 +435,7 @@ TEST(QuorrelMessage, RejectsWhatTheDictionaryDoesNotAllowAndSaysWhy) {
                       QTagFactory::createQTag(kPoll, uint16_t{64})}),
          ""},
         {parse(datagram(1, 0x00, 0, {})).release(), ""},
-        {msg_with(6, {}), "message id 6 is not in the dictionary"},
+        {msg_with(8, {}), "message id 8 is not in the dictionary"},
         {msg_with(1, {QTagFactory::createQTag(200, uint8_t{1})}),
          "tag 200 (u8) is not an object and not a common tag"},
         {in_iface(QTagFactory::createQTag(kMtu, "1500")),

@@ -72,7 +72,7 @@ TEST(RequestWords, TagsTypesValuesAndTheCheck) {
         {"get system.hostname interface.mtu", "1: 32:0 64:0 33:0 74:0", "|||", ""},
         {"delete ntp", "4: 34:0", "", ""},
         {"replace logging.level=3", "5: 35:0 88:4", "|3", ""},
-        {"7 system.hostname", "7: 32:0 64:0", "", "message id 7 is not in the dictionary"},
+        {"8 system.hostname", "8: 32:0 64:0", "", "message id 8 is not in the dictionary"},
         // Numbers and explicit types reach tags the dictionary lacks, which it refuses.
         {"set 17.3=u16:1400 @200=u32:7 interface.74=9 system.hostname=u8:5 "
          "system.contact=str:null system.location=null @4=str:u8:1 @client",
@@ -123,13 +123,13 @@ TEST(RequestWords, TagsTypesValuesAndTheCheck) {
 
 TEST(Show, ReadableAndJson) {
     // An object the dictionary lacks, a member it lacks and a common tag inside an object.
-    MsgPtr m = build("get @client=zeld-sim 50.5=float:1.5 interface.name=eth0 interface.mtu=1400 "
+    MsgPtr m = build("get @client=zeld-sim 50.6=float:1.5 interface.name=eth0 interface.mtu=1400 "
                      "@status=0 interface.99=u32:7 interface.mac");
     m->setMsgSeq(42);
     EXPECT_EQ(toolkit::formatMessage(*m), "get (1), seq 42\n"
                                           "@client (1)               string  \"zeld-sim\"\n"
                                           "50  (unknown object)\n"
-                                          "    5                     float   1.5\n"
+                                          "    6                     float   1.5\n"
                                           "interface (33)\n"
                                           "    name (72)             string  \"eth0\"\n"
                                           "    mtu (74)              u32     1400\n"
@@ -140,7 +140,7 @@ TEST(Show, ReadableAndJson) {
               "{\"id\":1,\"name\":\"get\",\"seq\":42,\"complete\":true,\"status\":0,"
               "\"tags\":[{\"id\":1,\"name\":\"client\",\"type\":\"string\",\"value\":\"zeld-sim\"},"
               "{\"id\":3,\"name\":\"status\",\"type\":\"u8\",\"value\":0}],"
-              "\"objects\":[{\"id\":50,\"tags\":[{\"id\":5,\"type\":\"float\",\"value\":1.5}]},"
+              "\"objects\":[{\"id\":50,\"tags\":[{\"id\":6,\"type\":\"float\",\"value\":1.5}]},"
               "{\"id\":33,\"name\":\"interface\",\"tags\":["
               "{\"id\":72,\"name\":\"name\",\"type\":\"string\",\"value\":\"eth0\"},"
               "{\"id\":74,\"name\":\"mtu\",\"type\":\"u32\",\"value\":1400},"

@@ -92,7 +92,7 @@ function setConfig(req) end
 // whether it goes north first, where the test answers as the stand-in would.
 const std::tuple<std::string, size_t, bool> kRequests[] = {
     {"get @client=ws-test @transaction=7 system.hostname system.location", 3, false},
-    {"set @client=ws-test @transaction=8 interface.name=eth0 interface.enabled=1 "
+    {"set @client=ws-test @transaction=8 @confirm=30 interface.name=eth0 interface.enabled=1 "
      "interface.mtu=1400 interface.speed=1000 interface.mac=bytes:02:00:00:00:00:01 "
      "interface.address=null system.load=0.5",
      1, false},
@@ -112,7 +112,8 @@ const std::pair<size_t, std::string> kFrames[] = {
         "Reassembled message: get (1), seq 21, 3 segments|uptime (67), u32: 12345|"
         "location (65), string: \"Rack 4, row B; Rack 4, row B; Rack 4, ro\"... (2550 bytes) "
         "[joined from 3 pieces]"},
-    {5, "Message: set (0)|Object: interface (33), one network interface|enabled (73), u8: 1|"
+    {5, "Message: set (0)|@confirm (5), u32: 30|Object: interface (33), one network "
+        "interface|enabled (73), u8: 1|"
         "mtu (74), u32: 1400|mac (77), bytes: 02:00:00:00:00:01|load (68), float: 0.5"},
     {7, "Sequence number: 23|Object: ntp (34)|server (80), null"},
     {10, "Sequence number: 23|@status (3), u8: 0|server (80), string: \"sim ntp.server\""},

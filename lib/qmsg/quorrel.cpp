@@ -40,6 +40,51 @@ bool narrower_unsigned(uint8_t type, uint8_t wide) {
 
 } // namespace
 
+namespace {
+
+struct Fnv1a {
+    uint32_t h = 2166136261u;
+    void byte(uint8_t b) { h = (h ^ b) * 16777619u; }
+    // A record: its kind letter, the id, the type unless null, the name and a closing 0 byte.
+    void record(char kind, uint8_t id, const uint8_t* type, const char* name) {
+        byte(static_cast<uint8_t>(kind));
+        byte(id);
+        if (type != nullptr) {
+            byte(*type);
+        }
+        for (const char* c = name != nullptr ? name : ""; *c != '\0'; ++c) {
+            byte(static_cast<uint8_t>(*c));
+        }
+        byte(0);
+    }
+};
+
+// Calls f with each def in ascending id order; ids are unique within a table.
+template <typename Def, typename F>
+void each_by_id(const Def* defs, uint16_t count, F f) {
+    for (unsigned id = 0; id < 256; ++id) {
+        if (const Def* d = by_id(defs, count, static_cast<uint8_t>(id))) {
+            f(*d);
+        }
+    }
+}
+
+} // namespace
+
+uint32_t dictionaryHash(const QuorrelDictDef& dict) {
+    Fnv1a f;
+    each_by_id(dict.msgs, dict.msgCount,
+               [&](const QuorrelMsgDef& m) { f.record('m', m.id, nullptr, m.name); });
+    each_by_id(dict.tags, dict.tagCount,
+               [&](const QuorrelTagDef& t) { f.record('c', t.id, &t.type, t.name); });
+    each_by_id(dict.objects, dict.objectCount, [&](const QuorrelObjectDef& o) {
+        f.record('o', o.id, nullptr, o.name);
+        each_by_id(o.tags, o.tagCount,
+                   [&](const QuorrelTagDef& t) { f.record('t', t.id, &t.type, t.name); });
+    });
+    return f.h;
+}
+
 const QuorrelMsgDef* findMessage(const QuorrelDictDef* dict, const char* name) {
     return dict != nullptr ? by_name(dict->msgs, dict->msgCount, name) : nullptr;
 }

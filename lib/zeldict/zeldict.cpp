@@ -14,9 +14,11 @@ constexpr QuorrelMsgDef kMessages[] = {
     {0, "set", "store the member values given"},
     {1, "get", "read the members named by QT_NULL tags, or the whole object when none"},
     {2, "action", "run an operation (accepted here; no script of the daemon handles it)"},
-    {3, "notify", "report an event (accepted here; no script of the daemon handles it)"},
+    {3, "notify", "report an event; the daemon sends it to its notification sinks"},
     {4, "delete", "remove the objects given"},
     {5, "replace", "replace the objects given as a whole"},
+    {6, "confirm", "keep the change awaiting confirmation under this transaction"},
+    {7, "cancel", "undo the change awaiting confirmation under this transaction"},
 };
 
 // Common tags: ids 1-31.
@@ -25,6 +27,8 @@ constexpr QuorrelTagDef kCommonTags[] = {
     {2, QT_UINT32, "transaction", "number chosen by the client to match a reply to a request"},
     {3, QT_UINT8, "status", "result in a reply: 0 done, anything else an error code"},
     {4, QT_STRING, "reason", "why a request failed, for people"},
+    {5, QT_UINT32, "confirm",
+     "seconds until the change is undone unless confirmed; 0 means the default"},
 };
 
 // Member tags: ids from 64, a block of eight per object.
@@ -60,12 +64,24 @@ constexpr QuorrelTagDef kLoggingTags[] = {
     {91, QT_UINT32, "max_size", "KiB of log kept on the device"},
 };
 
+constexpr QuorrelTagDef kTamoTags[] = {
+    {96, QT_STRING, "version", "version of the daemon"},
+    {97, QT_UINT32, "dictionary", "hash of the dictionary's content"},
+    {98, QT_BYTES, "served", "ids of the objects the scripts serve, ascending"},
+    {99, QT_BYTES, "writable", "of those, the ids the asking peer may write"},
+    {100, QT_UINT32, "features",
+     "bit 0 replay cache on, bit 1 confirmed changes supported, bit 2 notification sinks set"},
+    {101, QT_UINT32, "uptime", "seconds since the daemon started"},
+    {102, QT_UINT32, "pending", "transaction of the change awaiting confirmation, 0 when none"},
+};
+
 // Object ids: 32-63.
 constexpr QuorrelObjectDef kObjects[] = {
     {32, "system", kSystemTags, count(kSystemTags), "identity and state of the device"},
     {33, "interface", kInterfaceTags, count(kInterfaceTags), "one network interface"},
     {34, "ntp", kNtpTags, count(kNtpTags), "network time client"},
     {35, "logging", kLoggingTags, count(kLoggingTags), "system log"},
+    {36, "tamo", kTamoTags, count(kTamoTags), "what this daemon serves, read only"},
 };
 
 constexpr QuorrelDictDef kDictionary = {

@@ -290,6 +290,9 @@ const QuorrelObjectDef* findObject(const QuorrelDictDef* dict, const char* name)
 const QuorrelObjectDef* findObjectById(const QuorrelDictDef* dict, uint8_t id);
 const QuorrelTagDef* findMemberTag(const QuorrelObjectDef* obj, const char* name);
 const QuorrelTagDef* findMemberTagById(const QuorrelObjectDef* obj, uint8_t id);
+// FNV-1a 32 over the dictionary's ids, types and names in ascending id order, help texts left
+// out (docs/dictionary.md, "Its hash"): equal on both ends when they read messages alike.
+uint32_t dictionaryHash(const QuorrelDictDef& dict);
 // "null", "string", "u32", "u16", "u8", "bytes", "float", or "unknown".
 const char* qtagTypeName(uint8_t type);
 

@@ -25,9 +25,14 @@ const sSetting kSettings[] = {
     {"tamo.replay.seconds", "30", 0, 600,
      "how long the answer of a write is kept for a resent copy of it (0: not kept; at most 600)"},
     {"tamo.replay.entries", "256", 16, 4096, "the most writes whose answers are kept (16 to 4096)"},
+    {"tamo.notify.sinks", "", 0, 0,
+     "where notifications of changes go: `host:port` entries (IPv4), comma-separated, at most 16 "
+     "(empty: none)"},
+    {"tamo.notify.interval_ms", "1000", 100, 60000,
+     "the shortest time between two notifications to a sink, in ms (100 to 60000)"},
 };
 const size_t kSettingCount = sizeof kSettings / sizeof kSettings[0];
-static_assert(sizeof kSettings / sizeof kSettings[0] == size_t(eSetting::ReplayEntries) + 1,
+static_assert(sizeof kSettings / sizeof kSettings[0] == size_t(eSetting::NotifyInterval) + 1,
               "one row per eSetting, in its order");
 
 cConfig* cConfig::mInstance = nullptr;

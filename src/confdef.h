@@ -19,7 +19,9 @@ enum class eSetting {
     ScriptMemory,
     BrokerWriteAllow,
     ReplaySeconds,
-    ReplayEntries
+    ReplayEntries,
+    NotifySinks,
+    NotifyInterval
 };
 
 // One setting: its key in the file, its compiled-in default as the file would spell it, the

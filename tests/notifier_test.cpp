@@ -191,6 +191,10 @@ TEST(Notifier, MarksBecomeNotificationsOfTheLatestState) {
           {Step::Set, 1, "eth2", 0, ""},
           {Step::Flush, 1, "", 0, "3: 1=tamo 2=1u 33 72=eth2 74=1500u\n"}},
          1},
+        {"a notification over 1024 bytes goes in segments",
+         {{Step::SetHost, 0, std::string(1500, 'h'), 0, ""},
+          {Step::Flush, 0, "", 0, "3: 1=tamo 2=1u 32 64=" + std::string(1500, 'h') + "\n"}},
+         0},
         {"restart, then a mark waits out the interval",
          {{Step::Restart, 0, "", 0, "3: 1=tamo 2=1u 4=restart\n"},
           {Step::Set, 10, "eth0", 1400, ""},
@@ -335,7 +339,8 @@ TEST(Notifier, TooManyObjectsBecomeOneOverflow) {
     EXPECT_EQ(n.counters().coalesced, uint64_t{cNotifier::kMaxMarked});
     std::unique_ptr<cConfigTable> o(interface_object("eth0", 0));
     n.mark(*o, true);
-    EXPECT_EQ(n.markedCount(), 1u);
+    n.mark(*o, false);
+    EXPECT_EQ(n.markedCount(), 1u) << "the same object twice is kept once";
     EXPECT_EQ(n.nextDueMs(8), 1007u);
 }
 

@@ -301,7 +301,11 @@ bool cNotifier::flush(uint64_t nowMs, const tReader& reader) {
         if (mOverflow) {
             objects.clear();
         }
-        send_all(objects, mOverflow ? "overflow" : nullptr);
+        if (!send_all(objects, mOverflow ? "overflow" : nullptr)) {
+            limited(g_overflow_limit, INFO,
+                    "The changed objects do not make a message: sinks are told to read everything");
+            send_all(cConfigTable(), "overflow");
+        }
     } catch (...) {
         limited(g_memory_limit, ERROR, "Out of memory building a notification; not sent");
     }
@@ -377,8 +381,9 @@ bool cNotifier::collect(const tReader& reader, cConfigTable* objects) {
     return true;
 }
 
-// One notification to every sink. Sinks whose transactions agree share one message.
-void cNotifier::send_all(const cConfigTable& objects, const char* reason) {
+// One notification to every sink. Sinks whose transactions agree share one message. False, with
+// nothing sent, when the objects do not make a message (a text over 65535 bytes).
+bool cNotifier::send_all(const cConfigTable& objects, const char* reason) {
     enum : uint8_t { kToDo, kThisMessage, kDone };
     uint8_t state[kMaxSinks] = {};
     bool ok[kMaxSinks] = {};
@@ -400,6 +405,9 @@ void cNotifier::send_all(const cConfigTable& objects, const char* reason) {
             o.release();
         }
         std::unique_ptr<QMsg> msg(t.toQMsg(kNotifyId));
+        if (msg == nullptr && first == 0 && objects.size() != 0) {
+            return false;
+        }
         for (size_t i = first; i < mSinks.size(); ++i) {
             if (state[i] == kToDo && mSinks[i].transaction == transaction) {
                 state[i] = kThisMessage;
@@ -435,6 +443,7 @@ void cNotifier::send_all(const cConfigTable& objects, const char* reason) {
     }
     debug("Notification%s%s to %u sinks: %u objects", reason != nullptr ? " " : "",
           reason != nullptr ? reason : "", sinkCount(), static_cast<unsigned>(objects.size()));
+    return true;
 }
 
 // Sends one datagram of len bytes from mTx to sink. A refusal the send reports belongs to an

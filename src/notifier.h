@@ -109,7 +109,7 @@ private:
     void add_sink(const char* begin, const char* end);
     void release();
     bool collect(const tReader& reader, cConfigTable* objects);
-    void send_all(const cConfigTable& objects, const char* reason);
+    bool send_all(const cConfigTable& objects, const char* reason);
     bool send_datagram(sSink& sink, uint16_t len);
     void drain_refusals();
     void count_failure(const sSink* sink, int err);

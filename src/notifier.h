@@ -13,10 +13,11 @@
 // a mark of an object already marked only takes the later deleted flag. Objects the reader gives
 // twice (two marks that read as the same object) go once.
 //
-// Sends never block: one non-blocking UDP socket, each segment sent once with sendto. A send the
+// Sends never block: one non-blocking UDP socket, each segment sent with sendto. A send the
 // kernel refuses, and a refusal it reports later for an earlier datagram (a sink with nothing
-// listening), counts as failed and goes on; nothing is resent. Log lines a peer can cause are
-// limited. Memory is bounded: at most kMaxMarked marked copies and one notification at a time.
+// listening), counts as failed and goes on; nothing that left is sent again (a send that only
+// reported an earlier refusal is tried once more). Log lines a peer can cause are limited. Memory
+// is bounded: at most kMaxMarked marked copies and one notification at a time.
 //
 // Times are the caller's monotonic clock in milliseconds and must not go back. Main thread only;
 // no locks. Never throws. Log category "cNotifier".
@@ -48,11 +49,11 @@ public:
         uint64_t failed = 0;    // sends refused, and refusals reported later, one per datagram
     };
 
-    // Reads one marked object as it is now. request is a get request table holding the object,
-    // as the write named it, under key 0 (what cConfigScript::getScript and getCfg take); the
-    // reader appends the answer to out (empty when called). Only the nested tables of out are
-    // taken, as the objects; common tags such as a status are ignored. Both tables stay the
-    // notifier's.
+    // Reads one marked object as it is now. request is a request table holding the object, as
+    // the write named it (members with the written values), under key 0 (what
+    // cConfigScript::getScript and getCfg take); the reader appends the answer to out (empty when
+    // called). Only the nested tables of out are taken, as the objects; common tags such as a
+    // status are ignored. Both tables stay the notifier's.
     using tReader = std::function<void(cConfigTable* request, cConfigTable* out)>;
 
     cNotifier();

@@ -30,9 +30,14 @@ const sSetting kSettings[] = {
      "seconds a confirmed change waits for its confirmation when the request says 0"},
     {"tamo.confirm.max_seconds", "3600", 1, 86400,
      "the longest wait a confirmed change may ask for; a longer one is refused"},
+    {"tamo.notify.sinks", "", 0, 0,
+     "where notifications of changes go: `host:port` entries (IPv4), comma-separated, at most 16 "
+     "(empty: none)"},
+    {"tamo.notify.interval_ms", "1000", 100, 60000,
+     "the shortest time between two notifications to a sink, in ms (100 to 60000)"},
 };
 const size_t kSettingCount = sizeof kSettings / sizeof kSettings[0];
-static_assert(sizeof kSettings / sizeof kSettings[0] == size_t(eSetting::ConfirmMax) + 1,
+static_assert(sizeof kSettings / sizeof kSettings[0] == size_t(eSetting::NotifyInterval) + 1,
               "one row per eSetting, in its order");
 
 cConfig* cConfig::mInstance = nullptr;

@@ -22,7 +22,9 @@ enum class eSetting {
     ReplayEntries,
     StateDir,
     ConfirmDefault,
-    ConfirmMax
+    ConfirmMax,
+    NotifySinks,
+    NotifyInterval
 };
 
 // One setting: its key in the file, its compiled-in default as the file would spell it, the

@@ -8,7 +8,8 @@
 namespace {
 
 // The settings table against the README's table (key, default, meaning) and the sample file
-// (set, or commented out with its default); then the daemon's reading of it: a value out of its
+// (set, or commented out with its default; an empty default or an "as" default commented out
+// with an example); then the daemon's reading of it: a value out of its
 // range or no number gives the default, an unset setting with sameAs the other one's value.
 TEST(Config, SettingsTableMatchesTheReadmeAndTheSampleAndDefaultsApply) {
     std::string readme = read_file(TAMO_SOURCE_DIR "/README.md");
@@ -21,14 +22,16 @@ TEST(Config, SettingsTableMatchesTheReadmeAndTheSampleAndDefaultsApply) {
         const sSetting& s = kSettings[i];
         std::string key = s.key;
         std::string def = s.sameAs != nullptr ? "" : s.def;
+        bool example = s.sameAs != nullptr || def.empty();
         bool number = def.find_first_not_of("0123456789") == std::string::npos;
         std::string shown = s.sameAs != nullptr ? std::string("as `") + s.sameAs + "`"
+                            : def.empty()       ? "empty"
                             : number            ? def
                                                 : "`" + def + "`";
         std::string row = "| `" + key + "` | " + shown + " | ";
         EXPECT_NE(readme.find(row + s.meaning + " |\n"), std::string::npos) << row;
         EXPECT_TRUE(sample.find("\n" + key + " = ") != std::string::npos ||
-                    sample.find("\n# " + key + " = " + (s.sameAs != nullptr ? "" : def + "\n")) !=
+                    sample.find("\n# " + key + " = " + (example ? "" : def + "\n")) !=
                         std::string::npos)
             << key;
         EXPECT_TRUE(
@@ -42,9 +45,10 @@ TEST(Config, SettingsTableMatchesTheReadmeAndTheSampleAndDefaultsApply) {
         int want;
     };
     const Row rows[] = {
-        {eSetting::ScriptBudget, "-5", 1000}, {eSetting::ScriptMemory, "2000000", 8192},
-        {eSetting::NorthPort, "0", 60000},    {eSetting::BrokerPort, "70000", 60010},
-        {eSetting::ReplaySeconds, "601", 30}, {eSetting::ReplayEntries, "4096", 4096},
+        {eSetting::ScriptBudget, "-5", 1000},   {eSetting::ScriptMemory, "2000000", 8192},
+        {eSetting::NorthPort, "0", 60000},      {eSetting::BrokerPort, "70000", 60010},
+        {eSetting::ReplaySeconds, "601", 30},   {eSetting::ReplayEntries, "4096", 4096},
+        {eSetting::NotifyInterval, "99", 1000},
     };
     std::string file = "tamo.broker.allow = 10.0.0.0/8\n";
     for (const Row& r : rows) {

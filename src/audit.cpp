@@ -56,16 +56,19 @@ std::string escaped(const char* text) {
 
 } // namespace
 
-void reportCounters(cQlog& log, const sCounters& c, const cNorthLink::sCounters& north) {
+void reportCounters(cQlog& log, const sCounters& c, const cNorthLink::sCounters& north,
+                    const cNotifier::sCounters& notify) {
     log.info("Counters: received=%" PRIu64 " denied=%" PRIu64 " malformed=%" PRIu64
              " refused=%" PRIu64 " served=%" PRIu64 " script_errors=%" PRIu64 " forwards=%" PRIu64
              " forwards_answered=%" PRIu64 " forwards_timed_out=%" PRIu64
              " forwards_refused=%" PRIu64 " replies=%" PRIu64 " reply_bytes=%" PRIu64
              " replayed=%" PRIu64 " seq_reused=%" PRIu64 " write_denied=%" PRIu64
+             " notify_sent=%" PRIu64 " notify_coalesced=%" PRIu64 " notify_failed=%" PRIu64
              " lines_suppressed=%" PRIu64,
              c.received, c.denied, c.malformed, c.refused, c.served, c.scriptErrors, north.forwards,
              north.answered, north.timedOut, north.northRefused, c.replies, c.replyBytes,
-             c.replayed, c.seqReused, c.writeDenied, cQlog::suppressedLines());
+             c.replayed, c.seqReused, c.writeDenied, notify.sent, notify.coalesced, notify.failed,
+             cQlog::suppressedLines());
 }
 
 cAudit::cAudit() : cQlog(kAuditCategory) {}

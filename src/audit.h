@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include "northlink.h"
+#include "notifier.h"
 #include "qlog.h"
 
 class QuorrelMessage;
@@ -27,7 +28,8 @@ struct sCounters {
 };
 
 // Writes the counters, with the north link's, as one INFO line "Counters: ..." to log.
-void reportCounters(cQlog& log, const sCounters& c, const cNorthLink::sCounters& north);
+void reportCounters(cQlog& log, const sCounters& c, const cNorthLink::sCounters& north,
+                    const cNotifier::sCounters& notify);
 
 class cAudit : public cQlog {
 public:

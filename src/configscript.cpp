@@ -49,6 +49,16 @@ cConfigScript* cConfigScript::getScript(cConfigTable* objs) {
     return nullptr;
 }
 
+std::vector<int> cConfigScript::servedIds() {
+    std::vector<int> ids;
+    for (const cConfigScript* script : mScripts) {
+        ids.insert(ids.end(), script->mIDs.begin(), script->mIDs.end());
+    }
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return ids;
+}
+
 void cConfigScript::clearScripts() {
     for (cConfigScript* script : mScripts) {
         delete script;
@@ -94,7 +104,14 @@ cConfigScript::~cConfigScript() {
 void cConfigScript::set_object_ids(cConfigTable* ids) {
     cConfigTable::cConfigTableIter it(ids);
     for (it.first(); it.isPair(); it.next()) {
-        mIDs.push_back(static_cast<int>(it.value()));
+        int id = static_cast<int>(it.value());
+        if (id == kDaemonObject) {
+            // The daemon answers for itself: no script may take its object.
+            error("%s claims object %d, which the daemon serves itself; not given to it",
+                  mScriptName, id);
+            continue;
+        }
+        mIDs.push_back(id);
     }
 }
 

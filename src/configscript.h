@@ -45,6 +45,11 @@ public:
     bool repCfg(cConfigTable* cfg, cConfigTable* ret);
     bool delCfg(cConfigTable* cfg, cConfigTable* ret);
 
+    // The object the daemon serves itself (its self-description); never given to a script.
+    static constexpr int kDaemonObject = 36;
+    // The object ids every registered script serves, ascending, each once.
+    static std::vector<int> servedIds();
+
     // Whether the script defines the entry point f (its file has run at least once).
     bool hasEntry(const char* f) { return mLuaVM != nullptr && mLuaVM->isFunction(f); }
 

@@ -1,5 +1,6 @@
 // Changes that undo themselves unless confirmed: the cConnection steps of the request road that
 // journal a confirmed write, confirm or cancel it, and roll it back.
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -226,6 +227,12 @@ bool cConnection::roll_back(const char* why) {
         }
         mAudit.rollback(peer, mPending.journal.transaction, o.objectId,
                         script != nullptr ? script->getName() : "-", why, outcome);
+        if (table && std::strcmp(outcome, "done") == 0) {
+            cConfigTable* restored = journal::findObject(table.get(), o.objectId);
+            if (restored != nullptr) {
+                mNotifier.mark(*restored, !o.existed);
+            }
+        }
     }
     std::string reason;
     if (all ? !journal::remove(mStateDir, &reason) : !journal::keepAside(mStateDir, &reason)) {
@@ -255,14 +262,27 @@ void cConnection::recover_pending() {
     }
 }
 
-void cConnection::check_deadline() {
+void cConnection::run_timers() {
     uint64_t wait = mWakeUs;
+    uint64_t now = now_ms();
     if (mPending.active && mPending.deadlineMs != 0) {
-        uint64_t now = now_ms();
         if (now >= mPending.deadlineMs) {
             roll_back("deadline");
         } else if ((mPending.deadlineMs - now) * 1000 < wait) {
             wait = (mPending.deadlineMs - now) * 1000;
+        }
+    }
+    if (mNotifier.enabled()) {
+        mNotifier.flush(now, [](cConfigTable* request, cConfigTable* out) {
+            cConfigScript* script = cConfigScript::getScript(request);
+            if (script != nullptr) {
+                script->getCfg(request, out);
+            }
+        });
+        uint64_t due = mNotifier.nextDueMs(now);
+        if (due != cNotifier::kNoneDue) {
+            // At least 1 ms: a time-out of 0 would make the receive wait for ever.
+            wait = std::min(wait, std::max<uint64_t>(due > now ? (due - now) * 1000 : 0, 1000));
         }
     }
     if (wait != mRcvTimeUs) {

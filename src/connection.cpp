@@ -17,6 +17,7 @@
 #include "replies.h"
 #include "scriptwatch.h"
 #include "segments.h"
+#include "selfdesc.h"
 #include "watchdog.h"
 #include "zeldict.h"
 
@@ -126,8 +127,9 @@ cConnection::cConnection()
       mStateDir(cConfig::getString(eSetting::StateDir)),
       mConfirmDefault(static_cast<uint32_t>(cConfig::getInt(eSetting::ConfirmDefault))),
       mConfirmMax(static_cast<uint32_t>(cConfig::getInt(eSetting::ConfirmMax))), mWakeUs(0),
-      mRcvTimeUs(0), mNorth(cConfig::getString(eSetting::NorthHost),
-                            static_cast<uint16_t>(cConfig::getInt(eSetting::NorthPort))),
+      mRcvTimeUs(0), mStartMs(monotonic_ms()),
+      mNorth(cConfig::getString(eSetting::NorthHost),
+             static_cast<uint16_t>(cConfig::getInt(eSetting::NorthPort))),
       mResponse(new cConfigTable()), mCounters() {
     debug("North Port: %d; Broker Port: %d", mNorth.port(), mBrokerPort);
 }
@@ -174,7 +176,11 @@ bool cConnection::setup() {
                            static_cast<uint32_t>(cConfig::getInt(eSetting::ReplayEntries)))) {
         warn("No memory for the replay cache: repeated writes run again");
     }
-    // Before the first request: a change left unconfirmed by the last run is undone.
+    // Sinks learn of the restart first; then a change left unconfirmed by the last run is undone,
+    // all before the first request.
+    mNotifier.configure(cConfig::getString(eSetting::NotifySinks),
+                        static_cast<uint32_t>(cConfig::getInt(eSetting::NotifyInterval)));
+    mNotifier.restart(monotonic_ms());
     recover_pending();
     mNorth.open();
     debug("Created North Socket on port %d", mNorth.port());
@@ -211,19 +217,19 @@ bool cConnection::run() {
     // A change awaiting confirmation shortens it to its deadline (check_deadline).
     mWakeUs = watchdog.pollInterval() > 0 ? watchdog.pollInterval()
                                           : uint64_t{kIdleWakeSeconds} * 1000000;
-    check_deadline();
+    run_timers();
     watchdog.ready();
 
     cScriptWatch& watch = cScriptWatch::instance();
 
     for (;;) {
         watchdog.kick();
-        check_deadline();
+        run_timers();
         // Checked before each receive: a signal that interrupted the last one, or came while a
         // datagram was handled, is answered before the loop blocks again.
         if (mReportCounters != 0) {
             mReportCounters = 0;
-            reportCounters(*this, mCounters, mNorth.counters());
+            reportCounters(*this, mCounters, mNorth.counters(), mNotifier.counters());
         }
         debug("Waiting for data");
         int count = receive_batch();
@@ -448,12 +454,15 @@ QMsg* cConnection::route_msg(QMsg* msg) {
     } else if (!replayed(r, &reply)) {
         if (r.msgId == kConfirm || r.msgId == kCancel) {
             reply = confirm_or_cancel(r, request);
+        } else if (addressesSelf(request)) {
+            reply = answer_self(r, request);
         } else if ((reply = begin_change(r, request)) == nullptr) {
             reply = r.script != nullptr ? run_script(r, &request) : forward_msg(msg);
             if (r.script == nullptr && reply == nullptr) {
                 r.outcome = "no reply from upstream";
             }
             end_change(r, reply);
+            notify_change(r, request);
         }
         // A forward that got no answer is not kept: its repeat goes north again.
         if (r.remember && (r.script != nullptr || reply != nullptr)) {
@@ -613,6 +622,40 @@ QMsg* cConnection::build_reply(sRequest& r, cConfigTable* response) {
         r.reason.clear();
     }
     return reply;
+}
+
+void cConnection::notify_change(const sRequest& r, const cConfigTable& request) {
+    if (!mNotifier.enabled() || r.script == nullptr || r.status != 0 ||
+        !(r.msgId == kSet || r.msgId == kDelete || r.msgId == kReplace)) {
+        return;
+    }
+    for (size_t i = 0; i < request.size(); ++i) {
+        if (request.valueAt(i).getType() == cTableType::TTE_TABLE) {
+            auto* obj = static_cast<cConfigTable*>(request.valueAt(i));
+            if (obj != nullptr) {
+                mNotifier.mark(*obj, r.msgId == kDelete);
+            }
+        }
+    }
+}
+
+QMsg* cConnection::answer_self(sRequest& r, const cConfigTable& request) {
+    r.by = "tamo";
+    if (r.msgId != kGet) {
+        r.status = qstatus::kNotServed;
+        return statusReply(r.replyId, qstatus::kNotServed, request);
+    }
+    sSelfDescription d{TAMO_VERSION,
+                       dictionaryHash(*ZEL::DictDef),
+                       cConfigScript::servedIds(),
+                       mWriteFilter.allows(mCurrClient.sin_addr.s_addr),
+                       kFeatureConfirm | (mReplay.enabled() ? kFeatureReplay : 0u) |
+                           (mNotifier.enabled() ? kFeatureNotify : 0u),
+                       static_cast<uint32_t>((monotonic_ms() - mStartMs) / 1000),
+                       mPending.active ? mPending.journal.transaction : 0u};
+    cConfigTable answer;
+    describeSelf(d, request, &answer);
+    return answer.toQMsg(r.replyId);
 }
 
 QMsg* cConnection::forward_msg(QMsg* msg) {

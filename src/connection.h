@@ -37,6 +37,7 @@
 #include "audit.h"
 #include "journal.h"
 #include "northlink.h"
+#include "notifier.h"
 #include "peerfilter.h"
 #include "qlog.h"
 #include "qwire.h"
@@ -140,9 +141,14 @@ private:
     bool roll_back(const char* why);
     // At start-up, before the broker is served: a journal left behind is rolled back.
     void recover_pending();
-    // Rolls back a pending change whose deadline passed; the receive time-out is shortened so
-    // that the loop wakes for the deadline.
-    void check_deadline();
+    // Before each receive: rolls back a pending change whose deadline passed and sends the
+    // notifications that are due; shortens the receive time-out so that the loop wakes for the
+    // next of either.
+    void run_timers();
+    // After a write that changed something: marks its objects for the notification sinks.
+    void notify_change(const sRequest& r, const cConfigTable& request);
+    // A request for the daemon's own object (36): a get is answered with it, anything else 252.
+    QMsg* answer_self(sRequest& r, const cConfigTable& request);
 
     // Queues reply for mCurrClient, from mCurrLocal: one datagram when it fits, else one per
     // segment; counts it.
@@ -198,6 +204,8 @@ private:
     uint32_t mConfirmMax;
     uint64_t mWakeUs;    // the receive time-out when no deadline is nearer
     uint64_t mRcvTimeUs; // the receive time-out in force
+    cNotifier mNotifier;
+    uint64_t mStartMs; // when the daemon started, on the monotonic clock
     // A write's answer serialised for the replay cache.
     uint8_t mAnswerBytes[cReplayCache::kAnswerBytes];
     cReplayCache::sDatagram mAnswerDatagrams[cReplayCache::kAnswerDatagrams];

@@ -202,7 +202,8 @@ TEST_F(EndToEnd, WritesAreAuditedAndSigusr1WritesTheCounters) {
                          "script_errors=0 forwards=1 forwards_answered=0 forwards_timed_out=0 "
                          "forwards_refused=1 replies=2 reply_bytes=" +
                              std::to_string(bytes) +
-                             " replayed=0 seq_reused=0 write_denied=0 lines_suppressed=0",
+                             " replayed=0 seq_reused=0 write_denied=0 notify_sent=0 "
+                             "notify_coalesced=0 notify_failed=0 lines_suppressed=0",
                          2000))
         << d.log();
 

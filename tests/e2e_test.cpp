@@ -303,6 +303,58 @@ TEST_F(NorthPath, RetriedWritesRunOnceAndOnlyWritersWrite) {
     EXPECT_TRUE(d.logHas("replayed=5 seq_reused=1 write_denied=2", 2000)) << d.log();
 }
 
+// Sinks hear of the restart, then of each change with its state as it is now, coalesced within
+// the interval; a failed write tells them nothing. The daemon describes itself as object 36.
+TEST_F(EndToEnd, SinksLearnWhatChangedAndTheDaemonDescribesItself) {
+    uint16_t sinkPort = e2e::freePort();
+    Client sink("127.0.0.1", sinkPort);
+    mSetup.settings = "tamo.notify.sinks = 127.0.0.1:" + std::to_string(sinkPort) +
+                      "\ntamo.notify.interval_ms = 100\ntamo.broker.write_allow = 127.0.0.1\n"
+                      "tamo.state.dir = " +
+                      Daemon::dir() + "\n";
+    start();
+    auto heard = [&](int ms) {
+        MsgPtr m = sink.receive(ms);
+        return m ? std::to_string(m->getMsgID()) + " " + dump(*m) : std::string("nothing");
+    };
+    EXPECT_EQ(heard(2000), "3 1:1=\"tamo\" 2:2=1 4:1=\"restart\" ");
+    ASSERT_NE(ask("set", 1, "system.hostname=n1"), nullptr);
+    EXPECT_EQ(heard(2000).substr(0, 33), "3 1:1=\"tamo\" 2:2=2 32:0 64:1=\"n1\"");
+    for (char c = 'a'; c <= 'j'; ++c) {
+        ask("set", static_cast<uint8_t>(c), ("system.hostname=" + std::string(1, c)).c_str());
+    }
+    std::string last;
+    int notifications = 0;
+    for (std::string h = heard(500); h != "nothing"; h = heard(500)) {
+        last = h;
+        ++notifications;
+    }
+    EXPECT_LE(notifications, 3) << "ten sets within a few intervals";
+    EXPECT_NE(last.find("64:1=\"j\""), std::string::npos) << last;
+    ASSERT_NE(ask("set", 20, "system.hostname=refuse"), nullptr);
+    ASSERT_NE(ask("delete", 21, "system"), nullptr);
+    EXPECT_EQ(heard(2000), "3 1:1=\"tamo\" 2:2=" + std::to_string(3 + notifications) + " 32:0 ");
+    EXPECT_EQ(heard(300), "nothing");
+
+    EXPECT_EQ(dump(*ask("set", 30, "@confirm=60 @transaction=77 system.hostname=p")),
+              "2:2=77 3:4=0 ");
+    Client reader("127.0.0.3");
+    const std::pair<Client*, const char*> askers[] = {{&mClient, "99:5=20:21"}, {&reader, "99:5="}};
+    for (auto [client, writable] : askers) {
+        client->send(mSetup.brokerPort, *request("get", 40, "tamo"));
+        MsgPtr self = client->receive(2000);
+        ASSERT_NE(self, nullptr);
+        std::string text = dump(*self);
+        for (const std::string& part :
+             {std::string("96:1=\"") + TAMO_VERSION + "\"", std::string("98:5=20:21 ") + writable,
+              std::string("100:2=7 101:2="), std::string("102:2=77")}) {
+            EXPECT_NE(text.find(part), std::string::npos) << part << " in " << text;
+        }
+    }
+    EXPECT_EQ(dump(*ask("set", 41, "tamo.version=x")), "3:4=252 4:1=\"not served\" ");
+    EXPECT_EQ(dump(*ask("cancel", 42, "@transaction=77")), "2:2=77 3:4=0 ");
+}
+
 #ifdef TAMO_HAVE_SYSTEMD
 // A fake service manager: the daemon says READY=1, then WATCHDOG=1 from its receive loop every
 // quarter interval while idle, and none while a script holds the loop.

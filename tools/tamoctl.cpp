@@ -39,11 +39,11 @@ Send one configuration request to a tamo daemon over UDP, wait for its reply and
 print it. KIND is a message of the dictionary: set, get, action, notify, delete,
 replace, confirm or cancel (tamoctl --list shows the dictionary).
 
-A change sent with --confirm SECONDS is undone by the daemon after SECONDS unless
-confirmed: "tamoctl confirm T" keeps it, "tamoctl cancel T" undoes it at once. T
-is the request's @transaction; when it has none, tamoctl picks one. Either way it
-prints "tamoctl: transaction T" on stderr (with --json also the field
-"transaction"). A bare number after confirm or cancel stands for @transaction=T.
+A change sent with --confirm SECONDS is undone by the daemon after SECONDS
+unless confirmed: "tamoctl confirm T" keeps it, "tamoctl cancel T" undoes it at
+once. T is the request's @transaction; when it has none, tamoctl picks one.
+Either way it prints "tamoctl: transaction T" on stderr (with --json also the
+field "transaction"). A bare number after confirm or cancel is @transaction=T.
 
 describe asks the daemon what it serves (a get of object tamo) and prints its
 version, the objects it serves and those this host may write, its features,
@@ -110,7 +110,7 @@ Examples:
   tamoctl --count 1000 get system.hostname     round-trip latency
   tamoctl --raw 5101030100000000               a notify without tags, sequence 1
   tamoctl --confirm 60 set interface.mtu=1400  undone in 60 s unless confirmed
-  tamoctl confirm 1234                         keep the change of transaction 1234
+  tamoctl confirm 1234                         keep the change of transaction
   tamoctl cancel 1234                          undo it now
   tamoctl describe
   tamoctl listen -p 60020 --json               print notifications as they come
@@ -121,8 +121,8 @@ stderr; --json carries both as the fields "status" and "reason".
 Exit status:
   0  done: a reply came with @status 0 or none (with --count: every request got
      one); listen: interrupted, or --count messages printed
-  1  no reply came within the time-out, or the request could not be sent; listen:
-     the port could not be bound or read
+  1  no reply came within the time-out, or the request could not be sent
+     (listen: the port could not be bound or read)
   2  usage error, or a request the dictionary refuses without --force
   3  the daemon or a script refused the request or failed: a reply with a @status
      other than 0 (with --count: any reply)

@@ -277,7 +277,7 @@ TEST(Codec, RepliesTakeTheDictionarysTypes) {
         {0, T(2), T(false), "2:u32=0 "},
         {0, T(4), T("a\0b"s), "4:s=a "},
         {0, T(4), T(7), "@reason (4) is string, given 7"},
-        {0, T(5), T(1), "tag 5 is not a common tag, given 1"},
+        {0, T(6), T(1), "tag 6 is not a common tag, given 1"},
         {0, T(259), T(1), "tag 259 is not a common tag, given 1"},
         {0, T(74), T(1), "tag 74 is not a common tag, given 1"},
         {0, T(-1), T(1), ""},

@@ -369,6 +369,7 @@ TEST(Control, ConfirmDescribeAndListen) {
         {"set interface.mtu=1400", 30, "0: 33:0 74:2 5:2 2:2", 99},
         {"delete ntp @transaction=7", 0, "4: 34:0 2:2 5:2", 7},
         {"replace logging.level=3 @transaction=u8:4", 5, "5: 35:0 88:4 2:4 5:2", 4},
+        {"set system.contact=c @transaction=0", 5, "0: 32:0 66:1 2:2", 0},
     };
     for (const auto& [words, seconds, tags, transaction] : confirms) {
         MsgPtr m = build(words);

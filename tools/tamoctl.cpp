@@ -544,7 +544,7 @@ int prepare_request(const Options& o, Outgoing* out) {
         }
         out->transaction = toolkit::addConfirm(out->request.get(), o.confirmSec, fresh);
         if (out->transaction == 0) {
-            return usage_error("--confirm: the request has no room for @confirm");
+            return usage_error("--confirm needs a @transaction other than 0, or none");
         }
     }
     if (out->seq < 0) {

@@ -112,10 +112,16 @@ uint32_t requestTransaction(const QMsg& msg) {
 }
 
 uint32_t addConfirm(QMsg* request, uint32_t seconds, uint32_t fresh) {
-    if (!request->addTag(QTagFactory::createQTag(common_id("confirm"), seconds))) {
+    const uint32_t t = requestTransaction(*request);
+    bool present = false;
+    for (const TagGroup& g : groupTags(*request)) {
+        present = present || (g.opener == nullptr &&
+                              g.tags.front().tag->getTagID() == common_id("transaction"));
+    }
+    if ((present && t == 0) ||
+        !request->addTag(QTagFactory::createQTag(common_id("confirm"), seconds))) {
         return 0;
     }
-    const uint32_t t = requestTransaction(*request);
     if (t != 0) {
         return t;
     }

@@ -22,8 +22,8 @@ std::vector<std::string> transactionWords(uint8_t msgId, std::vector<std::string
 // The first common @transaction of msg (u8, u16 or u32), or 0 when it has none.
 uint32_t requestTransaction(const QMsg& msg);
 // Adds @confirm=seconds to request and, when it carries no @transaction, @transaction=fresh
-// (fresh must not be 0). Returns the transaction the request is confirmed under, 0 when a tag
-// could not be added.
+// (fresh must not be 0). Returns the transaction the request is confirmed under; 0, with the
+// request unchanged, when its first @transaction is 0 or not a number, or a tag cannot be added.
 uint32_t addConfirm(QMsg* request, uint32_t seconds, uint32_t fresh);
 // A reply as one line of JSON with "transaction":T in front of its other fields.
 std::string withTransactionJson(const std::string& json, uint32_t transaction);

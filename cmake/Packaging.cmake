@@ -85,7 +85,7 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/tamo.8.in ${tamo_man}/tamo.8 @ONL
 execute_process(COMMAND gzip -9nc ${tamo_man}/tamo.8 OUTPUT_FILE ${tamo_man}/tamo.8.gz)
 install(FILES ${tamo_man}/tamo.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT daemon)
 list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "|" tamo_man_emulator)
-set(tamo_man_summary_tamoctl "send one configuration request to a tamo daemon")
+set(tamo_man_summary_tamoctl "send configuration requests to a tamo daemon, hear its notifications")
 set(tamo_man_summary_zeld-sim "stand-in for the upstream daemon of tamo")
 foreach(prog tamoctl zeld-sim)
     add_custom_command(OUTPUT ${tamo_man}/${prog}.1 ${tamo_man}/${prog}.1.gz

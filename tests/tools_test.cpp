@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "toolkit.h"
+#include "zeldict.h"
 
 namespace {
 
@@ -48,7 +49,8 @@ MsgPtr build(const std::string& line, std::string* error = nullptr) {
     uint8_t id = 0;
     std::string e;
     EXPECT_TRUE(toolkit::parseMessageId(words[0], &id)) << line;
-    MsgPtr msg = toolkit::buildRequest(id, {words.begin() + 1, words.end()}, error ? error : &e);
+    MsgPtr msg = toolkit::buildRequest(
+        id, toolkit::transactionWords(id, {words.begin() + 1, words.end()}), error ? error : &e);
     EXPECT_TRUE(msg != nullptr || error != nullptr) << e;
     return msg;
 }
@@ -72,6 +74,9 @@ TEST(RequestWords, TagsTypesValuesAndTheCheck) {
         {"get system.hostname interface.mtu", "1: 32:0 64:0 33:0 74:0", "|||", ""},
         {"delete ntp", "4: 34:0", "", ""},
         {"replace logging.level=3", "5: 35:0 88:4", "|3", ""},
+        {"confirm 1234", "6: 2:2", "1234", ""},
+        {"cancel @transaction=9", "7: 2:2", "9", ""},
+        {"get 36", "1: 36:0", "", ""},
         {"8 system.hostname", "8: 32:0 64:0", "", "message id 8 is not in the dictionary"},
         // Numbers and explicit types reach tags the dictionary lacks, which it refuses.
         {"set 17.3=u16:1400 @200=u32:7 interface.74=9 system.hostname=u8:5 "
@@ -356,6 +361,85 @@ TEST(Sim, CannedAnswersAndWhatTheOptionsChange) {
     EXPECT_EQ(toolkit::simCountLine(k.data(), k.size()), "1 4 0");
     EXPECT_EQ(toolkit::simCountLine(pieces[0].data(), pieces[0].size()), "0 0 2");
     EXPECT_EQ(toolkit::simCountLine(k.data(), 3), "bad 3");
+}
+
+// --confirm's tags, describe's rendering of a reply and listen's joining of unasked messages.
+TEST(Control, ConfirmDescribeAndListen) {
+    const std::tuple<std::string, uint32_t, std::string, uint32_t> confirms[] = {
+        {"set interface.mtu=1400", 30, "0: 33:0 74:2 5:2 2:2", 99},
+        {"delete ntp @transaction=7", 0, "4: 34:0 2:2 5:2", 7},
+        {"replace logging.level=3 @transaction=u8:4", 5, "5: 35:0 88:4 2:4 5:2", 4},
+        {"set system.contact=c @transaction=0", 5, "0: 32:0 66:1 2:2", 0},
+    };
+    for (const auto& [words, seconds, tags, transaction] : confirms) {
+        MsgPtr m = build(words);
+        EXPECT_EQ(toolkit::addConfirm(m.get(), seconds, 99), transaction) << words;
+        EXPECT_EQ(shape(*m), tags);
+        EXPECT_EQ(toolkit::requestTransaction(*m), transaction);
+    }
+    EXPECT_EQ(toolkit::withTransactionJson(toolkit::formatMessageJson(*build("delete ntp")), 7)
+                  .substr(0, 33),
+              "{\"transaction\":7,\"id\":4,\"name\":\"d");
+    std::string kinds;
+    for (const char* k : {"set", "get", "delete", "replace", "notify", "confirm", "cancel"}) {
+        uint8_t id = 0;
+        ASSERT_TRUE(toolkit::parseMessageId(k, &id));
+        kinds += std::to_string(toolkit::takesConfirm(id)) +
+                 std::to_string(toolkit::namesTransaction(id)) + " ";
+    }
+    EXPECT_EQ(kinds, "10 00 10 10 00 01 01 ");
+
+    const std::string hash = std::to_string(dictionaryHash(*ZEL::DictDef));
+    const std::string reply = "get @status=0 tamo tamo.version=1.2 tamo.served=20:21:22:32 "
+                              "tamo.writable=21 tamo.features=0x25 tamo.uptime=12";
+    const std::tuple<std::string, std::string> describes[] = {
+        {reply + " tamo.dictionary=" + hash + " tamo.pending=77",
+         "version     1.2\n"
+         "dictionary  0x69b58e84 (as tamoctl's)\n"
+         "served      system (32), interface (33), ntp (34), 50\n"
+         "writable    interface (33)\n"
+         "features    replay-cache, notification-sinks, bit 5\n"
+         "uptime      12 s\n"
+         "pending     transaction 77\n"},
+        {"get tamo tamo.dictionary=1",
+         "version     unknown\ndictionary  0x00000001 (tamoctl has 0x69b58e84)\n"
+         "served      none\nwritable    none\nfeatures    none\nuptime      0 s\n"
+         "pending     none\n"},
+    };
+    for (const auto& [words, shown] : describes) {
+        EXPECT_EQ(toolkit::formatDaemonInfo(toolkit::readDaemonInfo(*build(words))), shown);
+    }
+    EXPECT_EQ(toolkit::formatDaemonInfoJson(toolkit::readDaemonInfo(*build(reply))),
+              "{\"version\":\"1.2\",\"dictionary\":0,\"dictionary_matches\":false,"
+              "\"served\":[\"system\",\"interface\",\"ntp\",\"50\"],\"writable\":[\"interface\"],"
+              "\"features\":[\"replay-cache\",\"notification-sinks\",\"bit 5\"],\"uptime\":12,"
+              "\"pending\":0}");
+    EXPECT_FALSE(toolkit::readDaemonInfo(*build("get system")).found);
+
+    // Two senders use one sequence number; A's notification comes in two segments around B's,
+    // a garbage datagram and a second segment from C that has no first (shown, marked incomplete).
+    MsgPtr note = build("notify system.contact=c " + kLong);
+    note->setMsgSeq(9);
+    std::vector<Bytes> a = toolkit::serialiseSegments(*note);
+    ASSERT_EQ(a.size(), 2u);
+    MsgPtr small = build("notify @client=b");
+    small->setMsgSeq(9);
+    const Bytes b = toolkit::serialiseSegments(*small).at(0);
+    const sockaddr_in from[] = {toolkit::loopbackAddress(1), toolkit::loopbackAddress(2),
+                                toolkit::loopbackAddress(3)};
+    const std::tuple<int, Bytes, std::string> arrivals[] = {
+        {0, a[0], ""},
+        {1, b, "notify (3), seq 9\n@client (1)               string  \"b\"\n"},
+        {1, {0x51, 0x01}, ""},
+        {2, a[1], toolkit::formatMessage(*parse(a[1]))},
+        {0, a[1], toolkit::formatMessage(*note)},
+    };
+    toolkit::MessageJoiner joiner;
+    for (const auto& [sender, datagram, shown] : arrivals) {
+        MsgPtr m = joiner.offer(from[sender], datagram.data(), datagram.size());
+        EXPECT_EQ(m ? toolkit::formatMessage(*m) : "", shown) << sender;
+    }
+    EXPECT_EQ(joiner.pending(), 0u);
 }
 
 TEST(Net, EndpointsTheLoopbackGuardAndLatency) {

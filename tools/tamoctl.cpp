@@ -1,17 +1,20 @@
 // tamoctl: sends one configuration request to a tamo daemon and prints the reply.
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "control.h"
 #include "net.h"
 #include "options.h"
 #include "render.h"
 #include "request.h"
 #include "sim.h"
+#include "zeldict.h"
 
 namespace {
 
@@ -28,10 +31,30 @@ constexpr int kExitFailed = 3;
 const char kHelp[] = R"(Usage: tamoctl [OPTION]... KIND [TAG]...
        tamoctl [OPTION]... --msg ID [TAG]...
        tamoctl [OPTION]... --raw HEX
+       tamoctl [OPTION]... confirm|cancel T
+       tamoctl [OPTION]... describe
+       tamoctl [OPTION]... listen
 
 Send one configuration request to a tamo daemon over UDP, wait for its reply and
-print it. KIND is a message of the dictionary: set, get, action, notify, delete or
-replace (tamoctl --list shows the dictionary).
+print it. KIND is a message of the dictionary: set, get, action, notify, delete,
+replace, confirm or cancel (tamoctl --list shows the dictionary).
+
+A change sent with --confirm SECONDS is undone by the daemon after SECONDS
+unless confirmed: "tamoctl confirm T" keeps it, "tamoctl cancel T" undoes it at
+once. T is the request's @transaction; when it has none, tamoctl picks one.
+Either way it prints "tamoctl: transaction T" on stderr (with --json also the
+field "transaction"). A bare number after confirm or cancel is @transaction=T.
+
+describe asks the daemon what it serves (a get of object tamo) and prints its
+version, the objects it serves and those this host may write, its features,
+uptime and the transaction awaiting confirmation; it warns on stderr when the
+daemon's dictionary differs from tamoctl's.
+
+listen binds a UDP port and prints every message that comes, as it comes, in
+the form replies take (one JSON line each with --json), joining segments per
+sender and sequence number; it is the receiving end of the daemon's
+notifications. It runs until SIGINT or SIGTERM (status 0), or until --count
+messages were printed.
 
 Tags, sent in the order given:
   OBJECT               open an object; a get naming no member asks for all of it
@@ -51,7 +74,11 @@ refuse is not sent unless --force is given.
 
 Options:
   -H, --host HOST     daemon host (default 127.0.0.1)
-  -p, --port PORT     daemon UDP port (default 60010)
+  -p, --port PORT     daemon UDP port (default 60010); with listen the port to
+                      bind (default 60020)
+  -b, --bind ADDR     with listen, the local address to bind (default 0.0.0.0)
+      --confirm SEC   with set, replace or delete: add @confirm=SEC (0: the
+                      daemon's default) and, when missing, a random @transaction
   -t, --timeout SEC   seconds to wait for the reply, fractions allowed (default 5)
       --retries N     after each time-out send the same datagram again (same
                       sequence number and bytes), up to N times (0-100, default 0);
@@ -63,7 +90,8 @@ Options:
   -f, --force         send a request that fails the dictionary check
   -n, --dry-run       print the request and its bytes instead of sending it
   -c, --count N       send N requests one after another and print round-trip
-                      latency (min, median, p99, max) instead of the replies
+                      latency (min, median, p99, max) instead of the replies;
+                      with listen, stop after N messages
       --raw HEX       send these bytes as they are; the reply is matched by their
                       sequence number, or by --seq, or is any message that comes
   -l, --list          print the dictionary and exit
@@ -81,13 +109,20 @@ Examples:
   tamoctl --json -t 0.5 get system
   tamoctl --count 1000 get system.hostname     round-trip latency
   tamoctl --raw 5101030100000000               a notify without tags, sequence 1
+  tamoctl --confirm 60 set interface.mtu=1400  undone in 60 s unless confirmed
+  tamoctl confirm 1234                         keep the change of transaction
+  tamoctl cancel 1234                          undo it now
+  tamoctl describe
+  tamoctl listen -p 60020 --json               print notifications as they come
 
 A reply whose @status is not 0 has its @reason (or the status's name) printed on
 stderr; --json carries both as the fields "status" and "reason".
 
 Exit status:
-  0  done: a reply came with @status 0 or none (with --count: every request got one)
+  0  done: a reply came with @status 0 or none (with --count: every request got
+     one); listen: interrupted, or --count messages printed
   1  no reply came within the time-out, or the request could not be sent
+     (listen: the port could not be bound or read)
   2  usage error, or a request the dictionary refuses without --force
   3  the daemon or a script refused the request or failed: a reply with a @status
      other than 0 (with --count: any reply)
@@ -95,10 +130,18 @@ Exit status:
 
 // A --seq above 127: the request gets a random sequence number.
 constexpr uint32_t kRandomSeq = 128;
+// A --port above 65535: the default of the command.
+constexpr uint32_t kDefaultPort = 65536;
+constexpr uint16_t kDaemonPort = 60010;
+constexpr uint16_t kListenPort = 60020;
+// A --confirm above this: none given.
+constexpr uint32_t kNoConfirm = 0xFFFFFFFFu;
 
 struct Options {
     std::string host = "127.0.0.1";
-    uint32_t port = 60010;
+    uint32_t port = kDefaultPort;
+    std::string bind = "0.0.0.0";
+    uint32_t confirmSec = kNoConfirm;
     double timeoutSec = 5;
     uint32_t seq = kRandomSeq;
     int msgId = -1;
@@ -113,6 +156,8 @@ struct Options {
     bool raw = false;
     std::string rawHex;
     std::vector<std::string> words;
+    bool describe = false;    // the words were "describe"
+    uint32_t transaction = 0; // with --confirm: the transaction the change is confirmed under
 };
 
 bool take_timeout(const std::string& v, Options* o, std::string* error) {
@@ -146,6 +191,8 @@ bool parse_options(int argc, char** argv, Options* o, std::string* error) {
         flagOption("dry-run", 'n', &o->dryRun),
         flagOption("verbose", 'v', &o->verbose),
         toolkit::textOption("host", 'H', &o->host),
+        toolkit::textOption("bind", 'b', &o->bind),
+        numberOption("confirm", 0, &o->confirmSec, 0, kNoConfirm - 1),
         numberOption("port", 'p', &o->port, 0, 65535),
         toolkit::callOption("timeout", 't',
                             [o](const std::string&, const char* v, std::string* e) {
@@ -241,11 +288,45 @@ void await_reply(const Target& t, QReplyAssembler* a, Clock::time_point deadline
     }
 }
 
-void print_message(const QMsg& msg, bool json) {
-    if (json) {
+// A message as text or one JSON line; a transaction other than 0 leads the JSON fields.
+void print_message(const QMsg& msg, bool json, uint32_t transaction = 0) {
+    if (json && transaction != 0) {
+        std::printf(
+            "%s\n",
+            toolkit::withTransactionJson(toolkit::formatMessageJson(msg), transaction).c_str());
+    } else if (json) {
         std::printf("%s\n", toolkit::formatMessageJson(msg).c_str());
     } else {
         std::printf("%s", toolkit::formatMessage(msg).c_str());
+    }
+    std::fflush(stdout);
+}
+
+// describe's reply as the daemon's description, with a warning when its dictionary differs.
+void print_description(const QMsg& reply, bool json) {
+    toolkit::DaemonInfo info = toolkit::readDaemonInfo(reply);
+    if (!info.found) {
+        print_message(reply, json);
+        std::fprintf(stderr, "tamoctl: the reply holds no object tamo\n");
+        return;
+    }
+    std::string text =
+        json ? toolkit::formatDaemonInfoJson(info) + "\n" : toolkit::formatDaemonInfo(info);
+    std::fputs(text.c_str(), stdout);
+    const uint32_t own = dictionaryHash(*ZEL::DictDef);
+    if (info.haveHash && info.dictionaryHash != own) {
+        std::fprintf(stderr,
+                     "tamoctl: warning: the daemon's dictionary (hash 0x%08x) differs from "
+                     "tamoctl's (0x%08x); names and types may not match\n",
+                     static_cast<unsigned>(info.dictionaryHash), static_cast<unsigned>(own));
+    }
+}
+
+void print_reply(const QMsg& reply, const Options& o) {
+    if (o.describe) {
+        print_description(reply, o.json);
+    } else {
+        print_message(reply, o.json, o.transaction);
     }
 }
 
@@ -292,7 +373,7 @@ int run_once(const Target& t, const std::vector<Bytes>& datagrams, int seq, cons
     if (!reply) {
         return kExitReply;
     }
-    print_message(*reply, o.json);
+    print_reply(*reply, o);
     toolkit::ReplyStatus st = toolkit::replyStatus(*reply);
     if (st.failed()) {
         std::fprintf(stderr, "tamoctl: status %u: %s\n", static_cast<unsigned>(st.code),
@@ -356,7 +437,65 @@ struct Outgoing {
     MsgPtr request;
     Bytes raw;
     int seq = -1;
+    uint32_t transaction = 0; // with --confirm
 };
+
+volatile std::sig_atomic_t gStop = 0;
+
+void on_stop_signal(int) {
+    gStop = 1;
+}
+
+// listen: prints every message that comes to the bound port until a signal or --count.
+int run_listen(const Options& o) {
+    if (o.words.size() > 1 || o.msgId >= 0 || o.raw || o.confirmSec != kNoConfirm) {
+        return usage_error("listen takes no tags, --msg, --raw or --confirm");
+    }
+    sockaddr_in local{};
+    std::string error;
+    const uint32_t port = o.port == kDefaultPort ? kListenPort : o.port;
+    if (!toolkit::resolveIPv4(o.bind, static_cast<uint16_t>(port), &local, &error)) {
+        return usage_error(error);
+    }
+    UdpSocket s;
+    if (!s.open(local, &error)) {
+        std::fprintf(stderr, "tamoctl: %s\n", error.c_str());
+        return kExitNoReply;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::fprintf(stderr, "tamoctl: listening on %s\n",
+                 toolkit::formatAddress(s.localAddress()).c_str());
+    toolkit::MessageJoiner joiner;
+    std::vector<uint8_t> buf(toolkit::kDatagramBufferBytes);
+    uint32_t printed = 0;
+    while (gStop == 0 && (o.count == 0 || printed < o.count)) {
+        sockaddr_in from{};
+        // A bounded wait, so a signal that comes just before it ends the loop soon.
+        int n = s.receive(buf.data(), buf.size(), 500, &from);
+        if (n == UdpSocket::kError) {
+            std::perror("tamoctl: receive");
+            return kExitNoReply;
+        }
+        if (n < 0) {
+            continue;
+        }
+        size_t len = std::min(static_cast<size_t>(n), buf.size());
+        if (o.verbose) {
+            std::fprintf(stderr, "rx %d bytes from %s: %s\n", n,
+                         toolkit::formatAddress(from).c_str(),
+                         toolkit::toHex(buf.data(), len, ' ').c_str());
+        }
+        if (MsgPtr m = joiner.offer(from, buf.data(), len)) {
+            print_message(*m, o.json);
+            ++printed;
+        }
+    }
+    return kExitReply;
+}
 
 // The --raw bytes; the reply is matched by their sequence number unless --seq gives one.
 int prepare_raw(const Options& o, Outgoing* out) {
@@ -386,10 +525,27 @@ int prepare_request(const Options& o, Outgoing* out) {
     } else {
         words.erase(words.begin());
     }
+    if (o.confirmSec != kNoConfirm && !toolkit::takesConfirm(id)) {
+        return usage_error("--confirm goes with set, replace or delete");
+    }
     std::string error;
-    out->request = toolkit::buildRequest(id, words, &error);
+    out->request = toolkit::buildRequest(id, toolkit::transactionWords(id, words), &error);
     if (!out->request) {
         return usage_error(error);
+    }
+    if (toolkit::namesTransaction(id) && toolkit::requestTransaction(*out->request) == 0) {
+        return usage_error("a confirm or cancel needs the transaction: confirm T or cancel T");
+    }
+    if (o.confirmSec != kNoConfirm) {
+        std::random_device rd;
+        uint32_t fresh = 0;
+        while (fresh == 0) {
+            fresh = rd();
+        }
+        out->transaction = toolkit::addConfirm(out->request.get(), o.confirmSec, fresh);
+        if (out->transaction == 0) {
+            return usage_error("--confirm needs a @transaction other than 0, or none");
+        }
     }
     if (out->seq < 0) {
         std::random_device rd;
@@ -404,6 +560,9 @@ int prepare_request(const Options& o, Outgoing* out) {
         std::fprintf(stderr, "tamoctl: request not sent; --force sends it anyway\n");
         return kExitUsage;
     }
+    if (out->transaction != 0) {
+        std::fprintf(stderr, "tamoctl: transaction %u\n", static_cast<unsigned>(out->transaction));
+    }
     return kExitReply;
 }
 
@@ -411,7 +570,8 @@ int send_request(const Options& o, Outgoing& out, const std::vector<Bytes>& data
     Target t;
     t.verbose = o.verbose;
     std::string error;
-    if (!toolkit::resolveIPv4(o.host, static_cast<uint16_t>(o.port), &t.addr, &error)) {
+    const uint32_t port = o.port == kDefaultPort ? kDaemonPort : o.port;
+    if (!toolkit::resolveIPv4(o.host, static_cast<uint16_t>(port), &t.addr, &error)) {
         return usage_error(error);
     }
     if (!t.socket.open(&error)) {
@@ -435,8 +595,21 @@ int run(int argc, char** argv) {
         std::fputs(o.help ? kHelp : toolkit::formatDictionary().c_str(), stdout);
         return 0;
     }
+    if (!o.words.empty() && o.words.front() == "listen") {
+        return run_listen(o);
+    }
+    if (!o.words.empty() && o.words.front() == "describe") {
+        if (o.words.size() > 1 || o.msgId >= 0 || o.raw || o.confirmSec != kNoConfirm) {
+            return usage_error("describe takes no tags, --msg, --raw or --confirm");
+        }
+        o.describe = true;
+        o.words = {"get", "tamo"};
+    }
     if (o.count > 0 && o.retries > 0) {
         return usage_error("--retries does not go with --count");
+    }
+    if (o.confirmSec != kNoConfirm && (o.raw || o.count > 0)) {
+        return usage_error("--confirm does not go with --raw or --count");
     }
     Outgoing out;
     out.seq = o.seq <= toolkit::kSeqMask ? static_cast<int>(o.seq) : -1;
@@ -444,6 +617,7 @@ int run(int argc, char** argv) {
     if (status != kExitReply) {
         return status;
     }
+    o.transaction = out.transaction;
     std::vector<Bytes> datagrams =
         out.request ? toolkit::serialiseSegments(*out.request) : std::vector<Bytes>{out.raw};
     if (datagrams.empty()) {
@@ -454,7 +628,7 @@ int run(int argc, char** argv) {
         return send_request(o, out, datagrams);
     }
     if (out.request) {
-        print_message(*out.request, o.json);
+        print_message(*out.request, o.json, o.transaction);
     }
     for (const Bytes& d : datagrams) {
         std::printf("%s\n", toolkit::toHex(d.data(), d.size(), ' ').c_str());

@@ -122,10 +122,10 @@ ReplyStatus replyStatus(const QMsg& msg) {
     ReplyStatus st;
     bool haveReason = false;
     for (const TagGroup& g : groupTags(msg)) {
-        const QTag& tag = *g.tags.front().tag;
         if (g.opener != nullptr) {
             continue;
         }
+        const QTag& tag = *g.tags.front().tag;
         uint8_t type = tag.getTagType();
         if (tag.getTagID() == qstatus::kStatusTag && !st.present &&
             (type == QT_UINT8 || type == QT_UINT16 || type == QT_UINT32)) {

@@ -2,6 +2,7 @@
 // share with the tests: every unit's header, for code that uses several of them.
 #pragma once
 
+#include "control.h"
 #include "net.h"
 #include "options.h"
 #include "render.h"

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "clock.h"
 #include "configscript.h"
 #include "configtable.h"
 #include "connection.h"
@@ -19,12 +20,6 @@ namespace {
 // Message ids of the writes a confirmation can cover: set, delete, replace.
 bool is_change(uint8_t id) {
     return id == 0 || id == 4 || id == 5;
-}
-
-uint64_t now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
 }
 
 uint32_t as_u32(const cTableType& v) {
@@ -114,36 +109,7 @@ QMsg* cConnection::begin_change(sRequest& r, const cConfigTable& request) {
     j.peerPort = mCurrClient.sin_port;
     j.seconds = seconds;
     std::string why;
-    bool ok = true;
-    // The state before, of every object not yet in the journal: an extension of the pending
-    // change never overwrites the first snapshot of an object.
-    each_object(request, [&](cConfigTable* obj, int id) {
-        sJournalObject o;
-        o.objectId = static_cast<uint8_t>(id);
-        if (!ok || !journal::objectBytes(obj, &o.write, &why)) {
-            ok = false;
-            return;
-        }
-        for (const sJournalObject& known : j.objects) {
-            if (known.objectId == o.objectId && known.write == o.write) {
-                return;
-            }
-        }
-        cConfigTable get;
-        cConfigTable answer;
-        one_object(*obj, &get);
-        r.script->getCfg(&get, &answer);
-        cConfigTable* before = journal::findObject(&answer, o.objectId);
-        o.existed = has_members(before);
-        if (r.script->lastOutcome() != cLuaVM::OUTCOME_DONE ||
-            (o.existed && !journal::objectBytes(before, &o.before, &why)) ||
-            (!o.existed && !r.script->hasEntry("deleteConfig"))) {
-            why = why.empty() ? "its script cannot read or remove these objects" : why;
-            ok = false;
-            return;
-        }
-        j.objects.push_back(std::move(o));
-    });
+    bool ok = snapshot(r.script, request, &j, &why);
     if (!ok || !journal::save(mStateDir, j, &why)) {
         warn("Confirmed change %u not started: %s", transaction, why.c_str());
         return refuse(qstatus::kCannotUndo, why.c_str());
@@ -155,6 +121,41 @@ QMsg* cConnection::begin_change(sRequest& r, const cConfigTable& request) {
     return nullptr;
 }
 
+bool cConnection::snapshot(cConfigScript* script, const cConfigTable& request, sJournal* j,
+                           std::string* why) {
+    bool ok = true;
+    // The state before, of every object not yet in the journal: an extension of the pending
+    // change never overwrites the first snapshot of an object.
+    each_object(request, [&](cConfigTable* obj, int id) {
+        sJournalObject o;
+        o.objectId = static_cast<uint8_t>(id);
+        if (!ok || !journal::objectBytes(obj, &o.write, why)) {
+            ok = false;
+            return;
+        }
+        for (const sJournalObject& known : j->objects) {
+            if (known.objectId == o.objectId && known.write == o.write) {
+                return;
+            }
+        }
+        cConfigTable get;
+        cConfigTable answer;
+        one_object(*obj, &get);
+        script->getCfg(&get, &answer);
+        cConfigTable* before = journal::findObject(&answer, o.objectId);
+        o.existed = has_members(before);
+        if (script->lastOutcome() != cLuaVM::OUTCOME_DONE ||
+            (o.existed && !journal::objectBytes(before, &o.before, why)) ||
+            (!o.existed && !script->hasEntry("deleteConfig"))) {
+            *why = why->empty() ? "its script cannot read or remove these objects" : *why;
+            ok = false;
+            return;
+        }
+        j->objects.push_back(std::move(o));
+    });
+    return ok;
+}
+
 void cConnection::end_change(sRequest& r, QMsg* reply) {
     if (!r.confirmed) {
         return;
@@ -164,7 +165,7 @@ void cConnection::end_change(sRequest& r, QMsg* reply) {
         roll_back("failed");
         return;
     }
-    mPending.deadlineMs = now_ms() + uint64_t{mPending.journal.seconds} * 1000;
+    mPending.deadlineMs = monotonicMs() + uint64_t{mPending.journal.seconds} * 1000;
     markDone(reply, mPending.journal.transaction);
     info("Change %u awaits confirmation for %u s", mPending.journal.transaction,
          mPending.journal.seconds);
@@ -264,7 +265,7 @@ void cConnection::recover_pending() {
 
 void cConnection::run_timers() {
     uint64_t wait = mWakeUs;
-    uint64_t now = now_ms();
+    uint64_t now = monotonicMs();
     if (mPending.active && mPending.deadlineMs != 0) {
         if (now >= mPending.deadlineMs) {
             roll_back("deadline");

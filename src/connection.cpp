@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "confdef.h"
 #include "configscript.h"
 #include "configtable.h"
@@ -58,19 +59,14 @@ constexpr sRoute kRoutes[] = {
     {kCancel, "cancel", nullptr, 0},
 };
 
-// Requests that change something: only writers may send them, and a repeat is answered from
-// memory.
-bool is_write(uint8_t id) {
+} // namespace
+
+bool cConnection::is_write(uint8_t id) {
     return id == kSet || id == kAction || id == kDelete || id == kReplace || id == kConfirm ||
            id == kCancel;
 }
 
-// Now on the monotonic clock, in ms.
-uint64_t monotonic_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
-}
+namespace {
 
 const sRoute* find_route(uint8_t id) {
     for (const sRoute& r : kRoutes) {
@@ -102,7 +98,6 @@ cQlogLimit g_dictionary_limit;
 cQlogLimit g_unhandled_limit;
 cQlogLimit g_oversized_limit;
 cQlogLimit g_malformed_limit;
-cQlogLimit g_write_denied_limit;
 
 } // namespace
 
@@ -127,7 +122,7 @@ cConnection::cConnection()
       mStateDir(cConfig::getString(eSetting::StateDir)),
       mConfirmDefault(static_cast<uint32_t>(cConfig::getInt(eSetting::ConfirmDefault))),
       mConfirmMax(static_cast<uint32_t>(cConfig::getInt(eSetting::ConfirmMax))), mWakeUs(0),
-      mRcvTimeUs(0), mStartMs(monotonic_ms()),
+      mRcvTimeUs(0), mStartMs(monotonicMs()),
       mNorth(cConfig::getString(eSetting::NorthHost),
              static_cast<uint16_t>(cConfig::getInt(eSetting::NorthPort))),
       mResponse(new cConfigTable()), mCounters() {
@@ -180,7 +175,7 @@ bool cConnection::setup() {
     // all before the first request.
     mNotifier.configure(cConfig::getString(eSetting::NotifySinks),
                         static_cast<uint32_t>(cConfig::getInt(eSetting::NotifyInterval)));
-    mNotifier.restart(monotonic_ms());
+    mNotifier.restart(monotonicMs());
     recover_pending();
     mNorth.open();
     debug("Created North Socket on port %d", mNorth.port());
@@ -193,7 +188,7 @@ void cConnection::on_sigusr1(int) {
     mReportCounters = 1;
 }
 
-bool cConnection::run() {
+void cConnection::start_threads() {
     // SA_RESTART: a script's blocking read is not cut short by the signal. The broker socket
     // always has a receive time-out (below), and a receive with a time-out is never restarted,
     // so the signal still ends a blocked receive with EINTR and the counters are written at once.
@@ -210,11 +205,15 @@ bool cConnection::run() {
     pthread_sigmask(SIG_BLOCK, &usr1, &previous);
     mNorth.startPoller();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+bool cConnection::run() {
+    start_threads();
 
     // Under a service manager's watchdog an idle receive wakes up in time to ping it; without
     // one it wakes every kIdleWakeSeconds, so that SIGUSR1 interrupts it (see above).
     cWatchdog watchdog;
-    // A change awaiting confirmation shortens it to its deadline (check_deadline).
+    // A change awaiting confirmation or a notification due shortens it (run_timers).
     mWakeUs = watchdog.pollInterval() > 0 ? watchdog.pollInterval()
                                           : uint64_t{kIdleWakeSeconds} * 1000000;
     run_timers();
@@ -487,91 +486,6 @@ bool cConnection::check_request(sRequest& r) {
     return false;
 }
 
-bool cConnection::write_gate(const sRequest& r) {
-    if (!is_write(r.msgId) || mWriteFilter.allows(mCurrClient.sin_addr.s_addr)) {
-        return true;
-    }
-    ++mCounters.writeDenied;
-    char host[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &mCurrClient.sin_addr, host, sizeof host);
-    limited(g_write_denied_limit, INFO, "Write from %s:%d denied", host,
-            ntohs(mCurrClient.sin_port));
-    return false;
-}
-
-bool cConnection::replayed(sRequest& r, QMsg** reply) {
-    if (!is_write(r.msgId) || !mReplay.enabled()) {
-        return false;
-    }
-    r.key = cReplayCache::sKey{mCurrClient.sin_addr.s_addr, mCurrClient.sin_port, r.msgId, r.seq};
-    r.hash = cReplayCache::hashDatagram(mCurrData, mCurrLen);
-    cReplayCache::sAnswer answer{};
-    switch (mReplay.lookup(r.key, r.hash, monotonic_ms(), &answer)) {
-    case cReplayCache::eLookup::Repeat:
-        ++mCounters.replayed;
-        ++mCounters.replies;
-        r.outcome = "replayed";
-        // The first answer again, byte for byte, from the address it left from.
-        mCurrLocal = answer.local;
-        mCurrLocalKnown = answer.localKnown;
-        for (uint32_t i = 0; i < answer.count; ++i) {
-            std::memcpy(tx_buffer(), answer.datagrams[i].data, answer.datagrams[i].len);
-            queue_datagram(answer.datagrams[i].len);
-        }
-        return true;
-    case cReplayCache::eLookup::RepeatNotKept:
-        ++mCounters.replayed;
-        r.status = qstatus::kNotKept;
-        *reply = statusReply(r.route != nullptr ? r.route->replyId : 0, qstatus::kNotKept,
-                             cConfigTable());
-        return true;
-    case cReplayCache::eLookup::SequenceReused:
-        ++mCounters.seqReused;
-        break;
-    case cReplayCache::eLookup::Miss:
-        break;
-    }
-    r.remember = true;
-    return false;
-}
-
-void cConnection::remember(const sRequest& r, QMsg* reply) {
-    cReplayCache::sAnswer answer{mAnswerDatagrams, 0, mCurrLocal, mCurrLocalKnown};
-    size_t used = 0;
-    auto add = [&](uint16_t n) {
-        if (answer.count < cReplayCache::kAnswerDatagrams) {
-            mAnswerDatagrams[answer.count] = cReplayCache::sDatagram{mAnswerBytes + used, n};
-        }
-        ++answer.count;
-        used += n;
-    };
-    if (reply != nullptr) {
-        // Serialised as send_reply sends it: whole when it fits one datagram, else by segments.
-        // An answer past the cache's bound is only marked as not kept.
-        reply->setMsgSeq(r.seq);
-        uint16_t n = reply->getMsg(mAnswerBytes, kSegmentBytes);
-        if (n != 0) {
-            add(n);
-        } else {
-            reply->segmentMessage(kSegmentBytes);
-            reply->resetSegment();
-            for (QMsg* seg = reply->getNextSegment(); seg != nullptr;
-                 seg = reply->getNextSegment()) {
-                if (used + kSegmentBytes > sizeof mAnswerBytes) {
-                    answer.count = cReplayCache::kAnswerDatagrams + 1;
-                    answer.datagrams = nullptr;
-                    break;
-                }
-                uint16_t m = seg->getMsg(mAnswerBytes + used, kSegmentBytes);
-                if (m != 0) {
-                    add(m);
-                }
-            }
-        }
-    }
-    mReplay.remember(r.key, r.hash, monotonic_ms(), answer);
-}
-
 QMsg* cConnection::run_script(sRequest& r, cConfigTable* request) {
     if (r.route == nullptr || r.route->run == nullptr) {
         limited(g_unhandled_limit, INFO, "We only handle get and set");
@@ -651,7 +565,7 @@ QMsg* cConnection::answer_self(sRequest& r, const cConfigTable& request) {
                        mWriteFilter.allows(mCurrClient.sin_addr.s_addr),
                        kFeatureConfirm | (mReplay.enabled() ? kFeatureReplay : 0u) |
                            (mNotifier.enabled() ? kFeatureNotify : 0u),
-                       static_cast<uint32_t>((monotonic_ms() - mStartMs) / 1000),
+                       static_cast<uint32_t>((monotonicMs() - mStartMs) / 1000),
                        mPending.active ? mPending.journal.transaction : 0u};
     cConfigTable answer;
     describeSelf(d, request, &answer);

@@ -69,6 +69,9 @@ private:
     // signal interrupts the receive), then receives and handles datagrams forever: all that wait
     // at once (up to kBatch), one after another, their replies sent together.
     bool run();
+    // Installs the SIGUSR1 handler and starts the north poller with SIGUSR1 blocked, so that the
+    // signal always interrupts this thread's receive.
+    void start_threads();
     // Receives the datagrams waiting on the broker socket into mRx, blocking until there is
     // one. Their count, or recvmmsg's result with errno kept.
     int receive_batch();
@@ -103,6 +106,9 @@ private:
     QMsg* route_msg(QMsg* msg);
     // The dictionary check: r.checked, or false (counted, logged) when the dictionary refuses.
     bool check_request(sRequest& r);
+    // Requests that change something: only writers may send them, and a repeat is answered from
+    // memory (set, action, delete, replace, confirm, cancel).
+    static bool is_write(uint8_t id);
     // Whether the sender may make this request: a write (set, delete, replace, action) only from
     // a source "tamo.broker.write_allow" names. A refusal is counted and logged (limited).
     bool write_gate(const sRequest& r);
@@ -131,6 +137,10 @@ private:
     // it), or the refusal to send: 242 for a write the pending change holds back, 244 for a
     // confirmed change that could not be undone.
     QMsg* begin_change(sRequest& r, const cConfigTable& request);
+    // Adds to j the state before of each object of request not yet in it, read with script's
+    // getConfig; false with why when one cannot be read or undone.
+    bool snapshot(cConfigScript* script, const cConfigTable& request, sJournal* j,
+                  std::string* why);
     // After a confirmed write ran: undone at once when it failed, else armed with its deadline
     // and its reply given status 0 and the transaction.
     void end_change(sRequest& r, QMsg* reply);

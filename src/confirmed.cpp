@@ -264,6 +264,9 @@ void cConnection::recover_pending() {
 }
 
 void cConnection::run_timers() {
+    if (!mPending.active && !mNotifier.enabled() && mRcvTimeUs == mWakeUs) {
+        return;
+    }
     uint64_t wait = mWakeUs;
     uint64_t now = monotonicMs();
     if (mPending.active && mPending.deadlineMs != 0) {

@@ -453,9 +453,9 @@ QMsg* cConnection::route_msg(QMsg* msg) {
     } else if (!replayed(r, &reply)) {
         if (r.msgId == kConfirm || r.msgId == kCancel) {
             reply = confirm_or_cancel(r, request);
-        } else if (addressesSelf(request)) {
+        } else if (r.script == nullptr && addressesSelf(request)) {
             reply = answer_self(r, request);
-        } else if ((reply = begin_change(r, request)) == nullptr) {
+        } else if (!is_write(r.msgId) || (reply = begin_change(r, request)) == nullptr) {
             reply = r.script != nullptr ? run_script(r, &request) : forward_msg(msg);
             if (r.script == nullptr && reply == nullptr) {
                 r.outcome = "no reply from upstream";
@@ -514,7 +514,9 @@ QMsg* cConnection::run_script(sRequest& r, cConfigTable* request) {
 }
 
 QMsg* cConnection::build_reply(sRequest& r, cConfigTable* response) {
-    const cTableType* status = topValue(*response, qstatus::kStatusTag);
+    // What the answer says of itself matters to the write steps and the audit, not to a read.
+    const cTableType* status =
+        is_write(r.msgId) ? topValue(*response, qstatus::kStatusTag) : nullptr;
     if (status != nullptr && status->getType() == cTableType::TTE_NUM) {
         r.status = static_cast<int>(*status);
         const cTableType* reason = topValue(*response, qstatus::kReasonTag);

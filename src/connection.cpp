@@ -166,7 +166,8 @@ bool cConnection::setup() {
     }
     const char* allow = cConfig::getString(eSetting::BrokerAllow);
     mPeerFilter.configure(allow);
-    mWriteFilter.configure(cConfig::getString(eSetting::BrokerWriteAllow));
+    mWriteFilter.configure(cConfig::getString(eSetting::BrokerWriteAllow),
+                           cConfig::row(eSetting::BrokerWriteAllow).key);
     if (!mReplay.configure(static_cast<uint32_t>(cConfig::getInt(eSetting::ReplaySeconds)),
                            static_cast<uint32_t>(cConfig::getInt(eSetting::ReplayEntries)))) {
         warn("No memory for the replay cache: repeated writes run again");

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "listsetting.h"
 #include "qmsg.h"
 #include "qstatus.h"
 #include "segments.h"
@@ -25,10 +26,6 @@ constexpr int kMaxRefusals = 64;
 cQlogLimit g_overflow_limit;
 cQlogLimit g_send_limit;
 cQlogLimit g_memory_limit;
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
 
 // A deep copy of t, nested tables at most kMaxDepth levels down.
 std::unique_ptr<cConfigTable> copy_table(const cConfigTable& t, int depth = 0) {
@@ -142,28 +139,7 @@ uint32_t cNotifier::configure(const char* sinks, uint32_t intervalMs) {
     try {
         mSinks.reserve(kMaxSinks);
         mMarks.reserve(kMaxMarked);
-        const char* p = sinks != nullptr ? sinks : "";
-        for (;;) {
-            const char* end = std::strchr(p, ',');
-            if (end == nullptr) {
-                end = p + std::strlen(p);
-            }
-            const char* b = p;
-            const char* e = end;
-            while (b < e && is_blank(*b)) {
-                ++b;
-            }
-            while (e > b && is_blank(e[-1])) {
-                --e;
-            }
-            if (b < e || *end == ',') {
-                add_sink(b, e);
-            }
-            if (*end == '\0') {
-                break;
-            }
-            p = end + 1;
-        }
+        forEachListEntry(sinks, [this](const char* b, const char* e) { add_sink(b, e); });
     } catch (...) {
         error("Out of memory reading the notification sinks");
         release();

@@ -4,54 +4,34 @@
 #include <cstring>
 #include <string>
 
+#include "listsetting.h"
+
 namespace {
 
 const char* const kCategory = "cPeerFilter";
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
 
 } // namespace
 
 cPeerFilter::cPeerFilter() : cQlog(kCategory), mEveryone(true) {}
 
-int cPeerFilter::configure(const char* text) {
+int cPeerFilter::configure(const char* text, const char* key) {
     mPrefixes.clear();
     mEveryone = false;
-    const char* p = text != nullptr ? text : "";
-    for (;;) {
-        const char* end = std::strchr(p, ',');
-        if (end == nullptr) {
-            end = p + std::strlen(p);
-        }
-        const char* b = p;
-        const char* e = end;
-        while (b < e && is_blank(*b)) {
-            ++b;
-        }
-        while (e > b && is_blank(e[-1])) {
-            --e;
-        }
+    forEachListEntry(text, [&](const char* b, const char* e) {
         sPrefix prefix{};
         if (parse_entry(b, e, &prefix)) {
             mPrefixes.push_back(prefix);
-            if (prefix.mask == 0) {
-                mEveryone = true;
-            }
-        } else if (b < e || *end == ',') {
-            warn("tamo.broker.allow: '%.*s' is not an IPv4 address or prefix; skipped",
+            mEveryone = mEveryone || prefix.mask == 0;
+        } else {
+            warn("%s: '%.*s' is not an IPv4 address or prefix; skipped", key,
                  static_cast<int>(e - b), b);
         }
-        if (*end == '\0') {
-            break;
-        }
-        p = end + 1;
-    }
+    });
     int valid = static_cast<int>(mPrefixes.size());
     if (valid == 0) {
         mPrefixes.push_back(sPrefix{0x7f000000u, 0xff000000u});
-        error("tamo.broker.allow has no valid entry: only loopback (127.0.0.0/8) may ask");
+        error("%s has no valid entry: only loopback (127.0.0.0/8) may %s", key,
+              std::strcmp(key, "tamo.broker.allow") == 0 ? "ask" : "write");
     }
     return valid;
 }

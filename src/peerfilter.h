@@ -21,7 +21,7 @@ public:
 
     // Replaces the list with the entries of text (not kept). Returns the number of valid
     // entries; 0 means the filter fell back to loopback only.
-    int configure(const char* text);
+    int configure(const char* text, const char* key = "tamo.broker.allow");
 
     // True when a datagram from addr (network byte order, as in sin_addr.s_addr) may be served.
     bool allows(uint32_t addr) const {

@@ -185,14 +185,8 @@ TEST(Journal, EncodeRefusesWhatCouldNotBeReadBack) {
     EXPECT_NE(why.find("passes 65536 bytes"), std::string::npos) << why;
 
     cConfigTable two;
-    auto* a = new cConfigTable();
-    a->insert(72, "eth0"s);
-    a->insert("objid"s, 33);
-    auto* b = new cConfigTable();
-    b->insert(80, "pool"s);
-    b->insert("objid"s, 34);
-    two.insert(0, a);
-    two.insert(1, b);
+    two.insert(0, object(33, {{T(72), T("eth0"s)}}).release());
+    two.insert(1, object(34, {{T(80), T("pool"s)}}).release());
     std::unique_ptr<QMsg> msg(two.toQMsg(journal::kMessageId));
     std::string both(1024, '\0');
     both.resize(msg->getMsg(&both[0], 1024));

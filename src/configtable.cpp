@@ -522,6 +522,16 @@ void value_text(const cTableType& val, char* buf, size_t size) {
     snprintf(buf + at, size - at, "\"%s", i < s.size() ? "..." : "");
 }
 
+// Records the entry the dictionary refuses in the reply's fault details; always false.
+bool refuse_tag(cConfigTable::sReplyInfo* info, int32_t tag_id, const QuorrelObjectDef* def,
+                const QuorrelTagDef* tag_def, const cTableType& val) {
+    info->tagId = tag_id;
+    info->objectId = def != nullptr ? def->id : -1;
+    info->def = tag_def;
+    value_text(val, info->value, sizeof info->value);
+    return false;
+}
+
 } // namespace
 
 QMsg* cConfigTable::toQMsg(uint8_t msg_id, sReplyInfo* info) {
@@ -544,15 +554,29 @@ QMsg* cConfigTable::toQMsg(uint8_t msg_id, sReplyInfo* info) {
     return msg;
 }
 
+bool cConfigTable::add_object(QMsg* msg, const QuorrelObjectDef* def, const cTableType& val,
+                              sReplyInfo* info, bool* whole) {
+    cConfigTable* nested = static_cast<cConfigTable*>(val);
+    if (nested == nullptr) {
+        return true;
+    }
+    int objid = static_cast<int>(nested->get(std::string("objid")));
+    const QuorrelObjectDef* nested_def =
+        objid >= 0 && objid <= 0xFF ? findObjectById(ZEL::DictDef, static_cast<uint8_t>(objid))
+                                    : nullptr;
+    // Objects stand at message level only: on the wire an object's members follow its
+    // id tag, and a member after an inner object would read as the inner one's.
+    if (nested_def == nullptr || def != nullptr) {
+        return refuse_tag(info, objid, def, nullptr, val);
+    }
+    ++info->tags;
+    if (*whole && !msg->addTag(QTagFactory::createQTag(nested_def->id))) {
+        *whole = false;
+    }
+    return nested->add_tags(msg, nested_def, info, whole);
+}
+
 bool cConfigTable::add_tags(QMsg* msg, const QuorrelObjectDef* def, sReplyInfo* info, bool* whole) {
-    int32_t object_id = def != nullptr ? def->id : -1;
-    auto refuse = [&](int32_t tag_id, const QuorrelTagDef* tag_def, const cTableType& val) {
-        info->tagId = tag_id;
-        info->objectId = object_id;
-        info->def = tag_def;
-        value_text(val, info->value, sizeof info->value);
-        return false;
-    };
     for (auto& entry : mTable) {
         int key = static_cast<int>(entry.first);
         if (key < 0) {
@@ -560,25 +584,7 @@ bool cConfigTable::add_tags(QMsg* msg, const QuorrelObjectDef* def, sReplyInfo* 
         }
         const cTableType& val = entry.second;
         if (val.getType() == cTableType::TTE_TABLE) {
-            cConfigTable* nested = static_cast<cConfigTable*>(val);
-            if (nested == nullptr) {
-                continue;
-            }
-            int objid = static_cast<int>(nested->get(std::string("objid")));
-            const QuorrelObjectDef* nested_def =
-                objid >= 0 && objid <= 0xFF
-                    ? findObjectById(ZEL::DictDef, static_cast<uint8_t>(objid))
-                    : nullptr;
-            // Objects stand at message level only: on the wire an object's members follow its
-            // id tag, and a member after an inner object would read as the inner one's.
-            if (nested_def == nullptr || def != nullptr) {
-                return refuse(objid, nullptr, val);
-            }
-            ++info->tags;
-            if (*whole && !msg->addTag(QTagFactory::createQTag(nested_def->id))) {
-                *whole = false;
-            }
-            if (!nested->add_tags(msg, nested_def, info, whole)) {
+            if (!add_object(msg, def, val, info, whole)) {
                 return false;
             }
             continue;
@@ -592,7 +598,7 @@ bool cConfigTable::add_tags(QMsg* msg, const QuorrelObjectDef* def, sReplyInfo* 
         }
         sWireValue w;
         if (tag_def == nullptr || !wire_value(tag_def->type, def != nullptr, val, &w)) {
-            return refuse(key, tag_def, val);
+            return refuse_tag(info, key, def, tag_def, val);
         }
         // The data a tag of this value carries: its length counts against the message's limit
         // also once the message is known not to be whole.

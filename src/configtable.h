@@ -230,6 +230,10 @@ private:
     // that cannot be made or added, after which tags are only counted. False at the first entry
     // the dictionary refuses, with the fault filled in.
     bool add_tags(QMsg* msg, const QuorrelObjectDef* def, sReplyInfo* info, bool* whole);
+    // add_tags for an entry that is a table: an object at message level, its id tag then its
+    // members.
+    bool add_object(QMsg* msg, const QuorrelObjectDef* def, const cTableType& val, sReplyInfo* info,
+                    bool* whole);
     void dump_level(int depth);
 
     tEntries mTable = reserved();

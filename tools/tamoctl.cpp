@@ -288,45 +288,11 @@ void await_reply(const Target& t, QReplyAssembler* a, Clock::time_point deadline
     }
 }
 
-// A message as text or one JSON line; a transaction other than 0 leads the JSON fields.
-void print_message(const QMsg& msg, bool json, uint32_t transaction = 0) {
-    if (json && transaction != 0) {
-        std::printf(
-            "%s\n",
-            toolkit::withTransactionJson(toolkit::formatMessageJson(msg), transaction).c_str());
-    } else if (json) {
-        std::printf("%s\n", toolkit::formatMessageJson(msg).c_str());
-    } else {
-        std::printf("%s", toolkit::formatMessage(msg).c_str());
-    }
-    std::fflush(stdout);
-}
-
-// describe's reply as the daemon's description, with a warning when its dictionary differs.
-void print_description(const QMsg& reply, bool json) {
-    toolkit::DaemonInfo info = toolkit::readDaemonInfo(reply);
-    if (!info.found) {
-        print_message(reply, json);
-        std::fprintf(stderr, "tamoctl: the reply holds no object tamo\n");
-        return;
-    }
-    std::string text =
-        json ? toolkit::formatDaemonInfoJson(info) + "\n" : toolkit::formatDaemonInfo(info);
-    std::fputs(text.c_str(), stdout);
-    const uint32_t own = dictionaryHash(*ZEL::DictDef);
-    if (info.haveHash && info.dictionaryHash != own) {
-        std::fprintf(stderr,
-                     "tamoctl: warning: the daemon's dictionary (hash 0x%08x) differs from "
-                     "tamoctl's (0x%08x); names and types may not match\n",
-                     static_cast<unsigned>(info.dictionaryHash), static_cast<unsigned>(own));
-    }
-}
-
 void print_reply(const QMsg& reply, const Options& o) {
     if (o.describe) {
-        print_description(reply, o.json);
+        toolkit::printDescription(reply, o.json, "tamoctl");
     } else {
-        print_message(reply, o.json, o.transaction);
+        toolkit::printMessage(reply, o.json, o.transaction);
     }
 }
 
@@ -366,7 +332,7 @@ int run_once(const Target& t, const std::vector<Bytes>& datagrams, int seq, cons
                      reply ? "complete " : "", toolkit::formatAddress(t.addr).c_str(), o.timeoutSec,
                      tries.c_str());
         if (reply) {
-            print_message(*reply, o.json);
+            toolkit::printMessage(*reply, o.json);
         }
         return kExitNoReply;
     }
@@ -490,7 +456,7 @@ int run_listen(const Options& o) {
                          toolkit::toHex(buf.data(), len, ' ').c_str());
         }
         if (MsgPtr m = joiner.offer(from, buf.data(), len)) {
-            print_message(*m, o.json);
+            toolkit::printMessage(*m, o.json);
             ++printed;
         }
     }
@@ -628,7 +594,7 @@ int run(int argc, char** argv) {
         return send_request(o, out, datagrams);
     }
     if (out.request) {
-        print_message(*out.request, o.json, o.transaction);
+        toolkit::printMessage(*out.request, o.json, o.transaction);
     }
     for (const Bytes& d : datagrams) {
         std::printf("%s\n", toolkit::toHex(d.data(), d.size(), ' ').c_str());

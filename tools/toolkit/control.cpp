@@ -250,4 +250,34 @@ MsgPtr MessageJoiner::offer(const sockaddr_in& from, const uint8_t* data, size_t
     return done;
 }
 
+void printMessage(const QMsg& msg, bool json, uint32_t transaction) {
+    if (json && transaction != 0) {
+        std::printf("%s\n", withTransactionJson(formatMessageJson(msg), transaction).c_str());
+    } else if (json) {
+        std::printf("%s\n", formatMessageJson(msg).c_str());
+    } else {
+        std::printf("%s", formatMessage(msg).c_str());
+    }
+    std::fflush(stdout);
+}
+
+void printDescription(const QMsg& reply, bool json, const char* prog) {
+    DaemonInfo info = readDaemonInfo(reply);
+    if (!info.found) {
+        printMessage(reply, json);
+        std::fprintf(stderr, "%s: the reply holds no object tamo\n", prog);
+        return;
+    }
+    std::string text = json ? formatDaemonInfoJson(info) + "\n" : formatDaemonInfo(info);
+    std::fputs(text.c_str(), stdout);
+    const uint32_t own = dictionaryHash(*ZEL::DictDef);
+    if (info.haveHash && info.dictionaryHash != own) {
+        std::fprintf(stderr,
+                     "%s: warning: the daemon's dictionary (hash 0x%08x) differs from "
+                     "%s's (0x%08x); names and types may not match\n",
+                     prog, static_cast<unsigned>(info.dictionaryHash), prog,
+                     static_cast<unsigned>(own));
+    }
+}
+
 } // namespace toolkit

@@ -49,6 +49,13 @@ std::string formatDaemonInfo(const DaemonInfo& info);
 // The same as one line of JSON (no newline).
 std::string formatDaemonInfoJson(const DaemonInfo& info);
 
+// Prints msg to stdout as text or one JSON line; a transaction other than 0 leads the JSON
+// fields.
+void printMessage(const QMsg& msg, bool json, uint32_t transaction = 0);
+// Prints describe's reply as the daemon's description, with a warning on stderr (prefixed by
+// prog) when its dictionary differs from the tools'.
+void printDescription(const QMsg& reply, bool json, const char* prog);
+
 // Joins the segments of messages that come unasked, per source address, port and sequence
 // number, holding at most kMaxPending unfinished messages (the oldest is dropped first).
 class MessageJoiner {

@@ -65,6 +65,40 @@ int answer_status(const cConfigTable& answer) {
     return s != nullptr && s->getType() == cTableType::TTE_NUM ? static_cast<int>(*s) : 0;
 }
 
+// The state getConfig answers now for the object a request table names, as journal bytes;
+// empty when it answers no such object.
+std::string state_now(cConfigScript& script, cConfigTable* get, uint8_t objectId) {
+    cConfigTable answer;
+    std::string bytes;
+    std::string reason;
+    script.getCfg(get, &answer);
+    cConfigTable* obj = journal::findObject(&answer, objectId);
+    if (script.lastOutcome() != cLuaVM::OUTCOME_DONE || !has_members(obj) ||
+        !journal::objectBytes(obj, &bytes, &reason)) {
+        bytes.clear();
+    }
+    return bytes;
+}
+
+// Whether the journal saved o's instance already: an object of its id whose write names an
+// instance getConfig now answers as it answers o's (an extension writing other values to it).
+bool saved_already(cConfigScript& script, const sJournal& j, const sJournalObject& o) {
+    for (const sJournalObject& known : j.objects) {
+        if (known.objectId != o.objectId) {
+            continue;
+        }
+        if (known.write == o.write) {
+            return true;
+        }
+        std::string reason;
+        std::unique_ptr<cConfigTable> get(journal::tableFromBytes(known.write, &reason));
+        if (o.existed && get != nullptr && state_now(script, get.get(), o.objectId) == o.before) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 QMsg* cConnection::begin_change(sRequest& r, const cConfigTable& request) {
@@ -123,11 +157,6 @@ QMsg* cConnection::begin_change(sRequest& r, const cConfigTable& request) {
             ok = false;
             return;
         }
-        for (const sJournalObject& known : j.objects) {
-            if (known.objectId == o.objectId && known.write == o.write) {
-                return;
-            }
-        }
         cConfigTable get;
         cConfigTable answer;
         one_object(*obj, &get);
@@ -141,7 +170,9 @@ QMsg* cConnection::begin_change(sRequest& r, const cConfigTable& request) {
             ok = false;
             return;
         }
-        j.objects.push_back(std::move(o));
+        if (!saved_already(*r.script, j, o)) {
+            j.objects.push_back(std::move(o));
+        }
     });
     if (!ok || !journal::save(mStateDir, j, &why)) {
         warn("Confirmed change %u not started: %s", transaction, why.c_str());

@@ -128,6 +128,11 @@ TEST_F(Confirmed, UndoneUnlessConfirmed) {
           {"cancel", "@transaction=6", "3:4=243 "},
           {"cancel", "@transaction=5", "3:4=0 "},
           {"get", kHost, "64:1=\"C\""}}},
+        {"a delete is undone",
+         {{"delete", "@confirm=30 @transaction=7 system", "2:2=7 3:4=0 "},
+          {"get", kHost, "!64:1=\"C\""},
+          {"cancel", "@transaction=7", "3:4=0 "},
+          {"get", kHost, "64:1=\"C\""}}},
         {"an extension keeps the first snapshot",
          {{"set", "@confirm=30 @transaction=8 system.hostname=B", "3:4=0 "},
           {"set", "@confirm=30 @transaction=8 system.hostname=G", "2:2=8 3:4=0 "},
@@ -180,7 +185,11 @@ TEST_F(Confirmed, UndoneUnlessConfirmed) {
 // all.
 TEST_F(Confirmed, KilledAndRestarted) {
     mSetup.connectionLog = "INFO";
+    std::ofstream(mState + "/pending-change.journal") << "TJNL torn";
     EndToEnd::start();
+    EXPECT_TRUE(mDaemon->logHas("cannot be read"));
+    EXPECT_TRUE(journal("pending-change.journal.bad"));
+    std::filesystem::remove(mState + "/pending-change.journal.bad");
     ASSERT_EQ(say("set", "system.hostname=h0 system.location=l0").find("3:4="), std::string::npos);
     ASSERT_NE(
         say("set", "@confirm=60 @transaction=1 system.hostname=x system.location=y").find("3:4=0 "),

@@ -59,6 +59,13 @@ bool has_members(cConfigTable* obj) {
     return obj != nullptr && obj->size() > 1;
 }
 
+// How many objects of that id an answer holds.
+size_t objects_of(const cConfigTable& answer, int objectId) {
+    size_t n = 0;
+    each_object(answer, [&](cConfigTable*, int id) { n += id == objectId ? 1 : 0; });
+    return n;
+}
+
 // The status a script's answer gives: its top-level "status", 0 when it has none.
 int answer_status(const cConfigTable& answer) {
     const cTableType* s = topValue(answer, qstatus::kStatusTag);
@@ -163,6 +170,13 @@ QMsg* cConnection::begin_change(sRequest& r, const cConfigTable& request) {
         r.script->getCfg(&get, &answer);
         cConfigTable* before = journal::findObject(&answer, o.objectId);
         o.existed = has_members(before);
+        if (objects_of(answer, id) > 1) {
+            // The write names no one instance (an interface without its name): restoring the
+            // first would store state the write never touched.
+            why = "its objects do not each name one instance";
+            ok = false;
+            return;
+        }
         if (r.script->lastOutcome() != cLuaVM::OUTCOME_DONE ||
             (o.existed && !journal::objectBytes(before, &o.before, &why)) ||
             (!o.existed && !r.script->hasEntry("deleteConfig"))) {

@@ -14,12 +14,16 @@ namespace {
 
 using namespace e2e_cases;
 
-std::string source(const std::string& name) {
-    std::string here = __FILE__;
-    std::ifstream in(here.substr(0, here.rfind("/tests/")) + "/examples/scripts/" + name);
+std::string read(const std::string& path) {
+    std::ifstream in(path);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::string source(const std::string& name) {
+    std::string here = __FILE__;
+    return read(here.substr(0, here.rfind("/tests/")) + "/examples/scripts/" + name);
 }
 
 size_t count(const std::string& text, const std::string& what) {
@@ -150,6 +154,7 @@ TEST_F(Confirmed, UndoneUnlessConfirmed) {
          {{"set", "@confirm=1 @transaction=11 ntp.server=x", "3:4=244 "},
           {"set", "@confirm=61 @transaction=11 system.hostname=x", "3:4=244 "},
           {"set", "@confirm=1 system.hostname=x", "3:4=244 "},
+          {"set", "@confirm=1 @transaction=11 interface.mtu=1280", "3:4=244 "},
           {"set", "system.hostname=C", "!3:4="},
           {"journal", "", "0"}}},
     };
@@ -171,6 +176,8 @@ TEST_F(Confirmed, UndoneUnlessConfirmed) {
             }
         }
     }
+    // Every write to an interface was undone or refused: none is left with settings of its own.
+    EXPECT_EQ(read(mData + "/interface.conf").find(".mtu="), std::string::npos);
     // The extension's second write found the object saved already: one restore, one line.
     EXPECT_EQ(count(mDaemon->log(), "kind=rollback transaction=8 "), 1u);
     // Only the plain write went north; the confirmed one was refused before.

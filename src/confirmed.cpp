@@ -55,10 +55,51 @@ bool has_members(cConfigTable* obj) {
     return obj != nullptr && obj->size() > 1;
 }
 
+// How many objects of that id an answer holds.
+size_t objects_of(const cConfigTable& answer, int objectId) {
+    size_t n = 0;
+    each_object(answer, [&](cConfigTable*, int id) { n += id == objectId ? 1 : 0; });
+    return n;
+}
+
 // The status a script's answer gives: its top-level "status", 0 when it has none.
 int answer_status(const cConfigTable& answer) {
     const cTableType* s = topValue(answer, qstatus::kStatusTag);
     return s != nullptr && s->getType() == cTableType::TTE_NUM ? static_cast<int>(*s) : 0;
+}
+
+// The state getConfig answers now for the object a request table names, as journal bytes;
+// empty when it answers no such object.
+std::string state_now(cConfigScript& script, cConfigTable* get, uint8_t objectId) {
+    cConfigTable answer;
+    std::string bytes;
+    std::string reason;
+    script.getCfg(get, &answer);
+    cConfigTable* obj = journal::findObject(&answer, objectId);
+    if (script.lastOutcome() != cLuaVM::OUTCOME_DONE || !has_members(obj) ||
+        !journal::objectBytes(obj, &bytes, &reason)) {
+        bytes.clear();
+    }
+    return bytes;
+}
+
+// Whether the journal saved o's instance already: an object of its id whose write names an
+// instance getConfig now answers as it answers o's (an extension writing other values to it).
+bool saved_already(cConfigScript& script, const sJournal& j, const sJournalObject& o) {
+    for (const sJournalObject& known : j.objects) {
+        if (known.objectId != o.objectId) {
+            continue;
+        }
+        if (known.write == o.write) {
+            return true;
+        }
+        std::string reason;
+        std::unique_ptr<cConfigTable> get(journal::tableFromBytes(known.write, &reason));
+        if (o.existed && get != nullptr && state_now(script, get.get(), o.objectId) == o.before) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -133,17 +174,19 @@ bool cConnection::snapshot(cConfigScript* script, const cConfigTable& request, s
             ok = false;
             return;
         }
-        for (const sJournalObject& known : j->objects) {
-            if (known.objectId == o.objectId && known.write == o.write) {
-                return;
-            }
-        }
         cConfigTable get;
         cConfigTable answer;
         one_object(*obj, &get);
         script->getCfg(&get, &answer);
         cConfigTable* before = journal::findObject(&answer, o.objectId);
         o.existed = has_members(before);
+        if (objects_of(answer, id) > 1) {
+            // The write names no one instance (an interface without its name): restoring the
+            // first would store state the write never touched.
+            *why = "its objects do not each name one instance";
+            ok = false;
+            return;
+        }
         if (script->lastOutcome() != cLuaVM::OUTCOME_DONE ||
             (o.existed && !journal::objectBytes(before, &o.before, why)) ||
             (!o.existed && !script->hasEntry("deleteConfig"))) {
@@ -151,7 +194,9 @@ bool cConnection::snapshot(cConfigScript* script, const cConfigTable& request, s
             ok = false;
             return;
         }
-        j->objects.push_back(std::move(o));
+        if (!saved_already(*script, *j, o)) {
+            j->objects.push_back(std::move(o));
+        }
     });
     return ok;
 }

@@ -76,6 +76,19 @@ getObjects, getConfig, setConfig, replaceConfig, deleteConfig = store.serve(func
         return names
     end
 
+    -- An interface exists when it has saved settings or the kernel has it.
+    local function exists(values, name)
+        if read_sys(name, "mtu") then
+            return true
+        end
+        for _, n in ipairs(known(values)) do
+            if n == name then
+                return true
+            end
+        end
+        return false
+    end
+
     local function interface(values, name)
         local prefix = name .. "."
         local out = store.members(values, members, prefix)
@@ -153,7 +166,7 @@ getObjects, getConfig, setConfig, replaceConfig, deleteConfig = store.serve(func
         return {OBJID}
     end
 
-    -- The named interface, or every interface when the object names none.
+    -- The named interface when it exists, or every interface when the object names none.
     function api.getConfig(req)
         local r = store.reply(req)
         local values = store.saved(NAME)
@@ -163,7 +176,11 @@ getObjects, getConfig, setConfig, replaceConfig, deleteConfig = store.serve(func
                     store.add_object(r, OBJID, interface(values, name))
                 end
             elseif valid_name(obj[IFNAME]) then
-                store.add_object(r, OBJID, interface(values, obj[IFNAME]))
+                -- No object for an interface that does not exist, so that a write creating it
+                -- is undone by a delete.
+                if exists(values, obj[IFNAME]) then
+                    store.add_object(r, OBJID, interface(values, obj[IFNAME]))
+                end
             else
                 store.fail(r, "no such interface")
             end

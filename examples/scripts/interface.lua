@@ -16,7 +16,7 @@ getObjects, getConfig, setConfig, replaceConfig, deleteConfig = store.serve(func
 
     local members = {
         [73] = {key = "enabled", valid = store.flag, default = 1},
-        [74] = {key = "mtu", valid = store.range(68, 65535), default = 1500},
+        [74] = {key = "mtu", valid = store.range(68, 65536), default = 1500},
         [75] = {key = "address", valid = store.ipv4_prefix, default = ""},
         [76] = {key = "speed", valid = store.range(0, 4294967295), default = 0},
         [77] = {key = "mac", valid = function(v) return type(v) == "string" and #v == 6 end},

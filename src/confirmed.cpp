@@ -5,6 +5,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 
 #include "clock.h"
 #include "configscript.h"
@@ -151,9 +152,15 @@ QMsg* cConnection::begin_change(sRequest& r, const cConfigTable& request) {
     j.seconds = seconds;
     std::string why;
     bool ok = snapshot(r.script, request, &j, &why);
-    if (!ok || !journal::save(mStateDir, j, &why)) {
+    std::string bytes;
+    if (!ok || !journal::encode(j, &bytes, &why)) {
         warn("Confirmed change %u not started: %s", transaction, why.c_str());
         return refuse(qstatus::kCannotUndo, why.c_str());
+    }
+    if (!journal::save(mStateDir, j, &why)) {
+        // The details (a path, an errno) stay in the log.
+        error("Confirmed change %u not started: journal not saved: %s", transaction, why.c_str());
+        return refuse(qstatus::kCannotUndo, "the journal could not be saved");
     }
     mPending.active = true;
     mPending.journal = std::move(j);
@@ -293,6 +300,10 @@ bool cConnection::roll_back(const char* why) {
 }
 
 void cConnection::recover_pending() {
+    // The state folder is the service manager's to make; on a development run it may be missing.
+    if (mkdir(mStateDir, 0700) == 0) {
+        info("Created %s for the journal of changes awaiting confirmation", mStateDir);
+    }
     std::string why;
     sJournal j;
     if (journal::load(mStateDir, &j, &why)) {

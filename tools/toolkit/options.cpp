@@ -86,7 +86,7 @@ bool take_word(const WordHandler& onWord, const char* word, std::string* error) 
     return false;
 }
 
-OptionSpec spec(const char* longName, char shortName, OptionSpec::Kind kind) {
+OptionSpec make_option(const char* longName, char shortName, OptionSpec::Kind kind) {
     OptionSpec s;
     s.longName = longName;
     s.shortName = shortName;
@@ -97,7 +97,7 @@ OptionSpec spec(const char* longName, char shortName, OptionSpec::Kind kind) {
 } // namespace
 
 OptionSpec flagOption(const char* longName, char shortName, bool* to, bool value) {
-    OptionSpec s = spec(longName, shortName, OptionSpec::Kind::Flag);
+    OptionSpec s = make_option(longName, shortName, OptionSpec::Kind::Flag);
     s.flag = to;
     s.flagValue = value;
     return s;
@@ -105,7 +105,7 @@ OptionSpec flagOption(const char* longName, char shortName, bool* to, bool value
 
 OptionSpec numberOption(const char* longName, char shortName, uint32_t* to, uint32_t min,
                         uint32_t max) {
-    OptionSpec s = spec(longName, shortName, OptionSpec::Kind::Number);
+    OptionSpec s = make_option(longName, shortName, OptionSpec::Kind::Number);
     s.number = to;
     s.min = min;
     s.max = max;
@@ -113,13 +113,13 @@ OptionSpec numberOption(const char* longName, char shortName, uint32_t* to, uint
 }
 
 OptionSpec textOption(const char* longName, char shortName, std::string* to) {
-    OptionSpec s = spec(longName, shortName, OptionSpec::Kind::Text);
+    OptionSpec s = make_option(longName, shortName, OptionSpec::Kind::Text);
     s.text = to;
     return s;
 }
 
 OptionSpec callOption(const char* longName, char shortName, OptionCall call) {
-    OptionSpec s = spec(longName, shortName, OptionSpec::Kind::Call);
+    OptionSpec s = make_option(longName, shortName, OptionSpec::Kind::Call);
     s.call = std::move(call);
     return s;
 }

@@ -49,7 +49,7 @@ OptionSpec callOption(const char* longName, char shortName, OptionCall call);
 using WordHandler = std::function<bool(const char* word, std::string* error)>;
 
 // Reads argv[1..] with getopt_long, in argument order, storing each option's value where its
-// spec says: "-x VALUE", "-xVALUE", "--long VALUE", "--long=VALUE", flags grouped ("-jf") and
+// OptionSpec says: "-x VALUE", "-xVALUE", "--long VALUE", "--long=VALUE", flags grouped ("-jf") and
 // unambiguous abbreviations of long names. Words may stand between options; "--" makes every
 // later argument a word. Stops at the first refusal: false with *error set on an unknown option
 // ("unknown option '--x'"), a missing value ("option '--port' needs a value"), a value given to

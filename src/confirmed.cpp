@@ -118,15 +118,9 @@ QMsg* cConnection::begin_change(sRequest& r, const cConfigTable& request) {
     };
     const cTableType* confirm = topValue(request, qstatus::kConfirmTag);
     const cTableType* tx = topValue(request, qstatus::kTransactionTag);
-    bool held = false;
-    each_object(request, [&](cConfigTable*, int id) {
-        for (const sJournalObject& o : mPending.journal.objects) {
-            held = held || (mPending.active && o.objectId == id);
-        }
-    });
     if (confirm == nullptr) {
         // A plain write to an object the pending change holds would be undone with it.
-        return held ? refuse(qstatus::kBusy, nullptr) : nullptr;
+        return holds(request) ? refuse(qstatus::kBusy, nullptr) : nullptr;
     }
     if (tx == nullptr || tx->getType() != cTableType::TTE_NUM) {
         return refuse(qstatus::kCannotUndo, "a confirmed change needs a transaction");
@@ -151,9 +145,8 @@ QMsg* cConnection::begin_change(sRequest& r, const cConfigTable& request) {
     j.peerPort = mCurrClient.sin_port;
     j.seconds = seconds;
     std::string why;
-    bool ok = snapshot(r.script, request, &j, &why);
     std::string bytes;
-    if (!ok || !journal::encode(j, &bytes, &why)) {
+    if (!snapshot(r.script, request, &j, &why) || !journal::encode(j, &bytes, &why)) {
         warn("Confirmed change %u not started: %s", transaction, why.c_str());
         return refuse(qstatus::kCannotUndo, why.c_str());
     }
@@ -167,6 +160,16 @@ QMsg* cConnection::begin_change(sRequest& r, const cConfigTable& request) {
     mPending.deadlineMs = 0;
     r.confirmed = true;
     return nullptr;
+}
+
+bool cConnection::holds(const cConfigTable& request) const {
+    bool held = false;
+    each_object(request, [&](cConfigTable*, int id) {
+        for (const sJournalObject& o : mPending.journal.objects) {
+            held = held || (mPending.active && o.objectId == id);
+        }
+    });
+    return held;
 }
 
 bool cConnection::snapshot(cConfigScript* script, const cConfigTable& request, sJournal* j,

@@ -137,6 +137,8 @@ private:
     // it), or the refusal to send: 242 for a write the pending change holds back, 244 for a
     // confirmed change that could not be undone.
     QMsg* begin_change(sRequest& r, const cConfigTable& request);
+    // Whether the pending change holds an object request writes (by object id).
+    bool holds(const cConfigTable& request) const;
     // Adds to j the state before of each object of request not yet in it, read with script's
     // getConfig; false with why when one cannot be read or undone.
     bool snapshot(cConfigScript* script, const cConfigTable& request, sJournal* j,

@@ -361,44 +361,25 @@ TEST_F(Examples, SettingsAreKeptAcrossARestart) {
     EXPECT_EQ(run("getConfig", 33, {{72, T(std::string("eth9"))}}), nullptr);
 }
 
-// A write can be undone from a snapshot: a get of the write's object gives its whole state, a
-// replace with exactly that state (live values included) restores it, and a delete removes an
-// interface the write created.
+// A write can be undone from a snapshot: a get of the write's object gives its whole state, and
+// a replace with exactly that state restores it. The host name with its live values, and an
+// interface the write created, are undone end to end in Confirmed.UndoneUnlessConfirmed.
 TEST_F(Examples, AReplaceWithAGetsAnswerUndoesASet) {
-    const T eth5(std::string("eth5")), eth6(std::string("eth6"));
     const struct {
         int objid;
         Members key;    // the members that name the object
         Members before; // a state other than the defaults
         Members change;
-        std::vector<int> live; // read from the system, not kept
     } rows[] = {
-        {32,
-         {},
-         {{64, T(std::string("a"))}, {65, T(std::string("b"))}},
-         {{64, T(std::string("c"))}, {66, T(std::string("d"))}},
-         {67, 68}},
         {33,
-         {{72, eth5}},
+         {{72, T(std::string("eth5"))}},
          {{73, T(0)},
           {74, T(9000)},
           {75, T(std::string("10.0.0.5/8"))},
           {77, T::bytes(std::string("\x02\0\0\0\0\x05", 6))}},
-         {{73, T(1)}, {74, T(1280)}, {76, T::u32(4000000000u)}},
-         {}},
-        {34, {}, {{80, T(std::string("a.example"))}, {81, T(1)}}, {{81, T(0)}, {82, T(1024)}}, {}},
-        {35, {}, {{88, T(2)}, {90, T(1514)}}, {{89, T(std::string("loghost"))}, {91, T(4096)}}, {}},
-    };
-    auto state = [](cConfigTable* o, const std::vector<int>& live) {
-        std::string s;
-        cConfigTable::cConfigTableIter it(o);
-        for (it.first(); it.isPair(); it.next()) {
-            int tag = it.key().getType() == T::TTE_NUM ? static_cast<int>(it.key()) : -1;
-            if (tag >= 0 && std::find(live.begin(), live.end(), tag) == live.end()) {
-                s += std::to_string(tag) + "=" + value_text(it.value()) + " ";
-            }
-        }
-        return s;
+         {{73, T(1)}, {74, T(1280)}, {76, T::u32(4000000000u)}}},
+        {34, {}, {{80, T(std::string("a.example"))}, {81, T(1)}}, {{81, T(0)}, {82, T(1024)}}},
+        {35, {}, {{88, T(2)}, {90, T(1514)}}, {{89, T(std::string("loghost"))}, {91, T(4096)}}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.objid);
@@ -407,7 +388,7 @@ TEST_F(Examples, AReplaceWithAGetsAnswerUndoesASet) {
         change.insert(change.end(), row.change.begin(), row.change.end());
         ASSERT_EQ(set(row.objid, before), "");
         cConfigTable* got = get(row.objid, row.key);
-        const std::string saved = state(got, row.live);
+        const std::string saved = table_text(got);
         cConfigTable::cConfigTableIter it(got);
         for (it.first(); it.isPair(); it.next()) {
             // A text comes back whole, as a bytes member goes out and comes in again.
@@ -418,21 +399,11 @@ TEST_F(Examples, AReplaceWithAGetsAnswerUndoesASet) {
             }
         }
         ASSERT_EQ(set(row.objid, change), "");
-        ASSERT_NE(state(get(row.objid, row.key), row.live), saved);
+        ASSERT_NE(table_text(get(row.objid, row.key)), saved);
         run("replaceConfig", row.objid, snapshot);
         EXPECT_EQ(num(reply.get(), 3), 0) << table_text(reply.get());
-        EXPECT_EQ(state(get(row.objid, row.key), row.live), saved);
+        EXPECT_EQ(table_text(get(row.objid, row.key)), saved);
     }
-
-    run("getConfig", 33);
-    const std::string all = table_text(reply.get());
-    ASSERT_EQ(set(33, {{72, eth6}, {74, T(1400)}, {75, T(std::string("10.0.0.6/8"))}}), "");
-    run("getConfig", 33);
-    ASSERT_NE(table_text(reply.get()), all);
-    run("deleteConfig", 33, {{72, eth6}});
-    EXPECT_EQ(num(reply.get(), 3), 0);
-    run("getConfig", 33);
-    EXPECT_EQ(table_text(reply.get()), all);
 }
 
 // store.serve builds a script's entry points once per version of the file: later runs reuse
@@ -532,9 +503,7 @@ TEST_F(Conformance, EveryReplyOfTheExamplesPassesTheDictionary) {
         {del, 32, {}, ""},
         {get, 33, {{72, T("lo"s)}}, "74:2:00010000"},
         {get, 33, {}, "76:2:000003e8"},
-        {get, 33, {{72, T("bad/name"s)}}, ""},
         {set, 33, {{72, T("eth0"s)}, {74, T(9000)}, {73, T(0)}, {77, T::bytes(mac)}}, ""},
-        {set, 33, {{74, T(1280)}}, ""},
         {get, 33, {{72, T("eth0"s)}}, "73:4:00"},
         {rep, 33, {{72, T("eth0"s)}, {76, T::u32(4000000000u)}}, "3:4:00"},
         {rep, 33, {{72, T("eth0"s)}, {74, T(10)}}, ""},
@@ -545,7 +514,6 @@ TEST_F(Conformance, EveryReplyOfTheExamplesPassesTheDictionary) {
         {del, 34, {}, ""},
         {get, 35, {}, "90:3:0202"},
         {set, 35, {{88, T(3)}, {91, T(4096)}}, ""},
-        {rep, 35, {{88, T(9)}}, ""},
         {del, 35, {}, ""},
     };
     for (const Case& c : cases) {

@@ -33,7 +33,15 @@ TEST_F(EndToEnd, OwnedRequestsAnsweredWithKindAndSequence) {
         uint8_t id;
         const char* reply;
     };
+    // Every way a request can fail is answered, with the request's kind and sequence number, a
+    // status, a short reason and the request's transaction; then each kind succeeds.
     const Case cases[] = {
+        {"set", 20, "system.hostname=refuse", 0, "3:4=1 4:1=\"hostname: \\\"refuse\\\" refused\" "},
+        {"set", 21, "@transaction=9 system.hostname=boom", 0,
+         "2:2=9 3:4=250 4:1=\"script failed\" "},
+        {"set", 22, "system.hostname=loop", 0, "3:4=251 4:1=\"script ran past its budget\" "},
+        {"set", 23, "logging.level=1", 0, "3:4=252 4:1=\"not served\" "},
+        {"replace", 77, "interface", 0, "3:4=253 4:1=\"reply too large\" "}, // 5000 tags
         {"set", 11,
          "system.hostname=edge-7 system.uptime=4000000000 interface.mac=02:00:00:00:00:ff", 0, ""},
         {"get", 127, "system.hostname", 1,
@@ -41,17 +49,7 @@ TEST_F(EndToEnd, OwnedRequestsAnsweredWithKindAndSequence) {
         {"delete", 0, "system", 0, "32:0 "},
         {"replace", 64, "system", 0, "3:4=0 "},
     };
-    // Every way a request can fail is answered, with the request's kind and sequence number, a
-    // status, a short reason and the request's transaction.
-    const Case failures[] = {
-        {"set", 20, "system.hostname=refuse", 0, "3:4=1 4:1=\"hostname: \\\"refuse\\\" refused\" "},
-        {"set", 21, "@transaction=9 system.hostname=boom", 0,
-         "2:2=9 3:4=250 4:1=\"script failed\" "},
-        {"set", 22, "system.hostname=loop", 0, "3:4=251 4:1=\"script ran past its budget\" "},
-        {"set", 23, "logging.level=1", 0, "3:4=252 4:1=\"not served\" "},
-        {"replace", 77, "interface", 0, "3:4=253 4:1=\"reply too large\" "}, // 5000 tags
-    };
-    for (const Case& c : failures) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.kind) + " " + std::to_string(c.seq));
         MsgPtr reply = ask(c.kind, c.seq, c.words);
         ASSERT_NE(reply, nullptr);
@@ -64,14 +62,6 @@ TEST_F(EndToEnd, OwnedRequestsAnsweredWithKindAndSequence) {
         d.logHas("outcome=\"refused\" status=1 reason=\"hostname: \\\"refuse\\\" refused\""));
     EXPECT_TRUE(d.logHas("outcome=\"script error\" status=250 reason=\"script failed\""));
     EXPECT_TRUE(d.logHas("outcome=\"not served\" status=252 reason=\"not served\""));
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.kind) + " " + std::to_string(c.seq));
-        MsgPtr reply = ask(c.kind, c.seq, c.words);
-        ASSERT_NE(reply, nullptr);
-        EXPECT_EQ(reply->getMsgID(), c.id);
-        EXPECT_EQ(reply->getMsgSeq(), c.seq);
-        EXPECT_EQ(dump(*reply), c.reply);
-    }
     std::vector<size_t> sizes;
     MsgPtr get = ask("get", 5, "interface", 3000, &sizes);
     ASSERT_NE(get, nullptr);

@@ -3,8 +3,10 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <poll.h>
 #include <random>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -297,8 +299,27 @@ TEST_F(NorthPath, RetriedWritesRunOnceAndOnlyWritersWrite) {
 // the interval; a failed write tells them nothing. The daemon describes itself as object 36.
 TEST_F(EndToEnd, SinksLearnWhatChangedAndTheDaemonDescribesItself) {
     uint16_t sinkPort = e2e::freePort();
+    uint16_t listenPort = e2e::freePort();
     Client sink("127.0.0.1", sinkPort);
+    // A second sink: tamoctl listen, as a person would run it.
+    const std::string listened = Daemon::dir() + "/listen.out";
+    std::remove(listened.c_str());
+    e2e::Process listen({TAMOCTL_BIN, "listen", "-b", "127.0.0.1", "-p", std::to_string(listenPort),
+                         "--json", "--count", "2"},
+                        listened);
+    auto listen_says = [&](const std::string& what) {
+        for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            std::ostringstream text;
+            text << std::ifstream(listened).rdbuf();
+            if (text.str().find(what) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(listen_says("listening on"));
     mSetup.settings = "tamo.notify.sinks = 127.0.0.1:" + std::to_string(sinkPort) +
+                      ", 127.0.0.1:" + std::to_string(listenPort) +
                       "\ntamo.notify.interval_ms = 100\ntamo.broker.write_allow = 127.0.0.1\n"
                       "tamo.state.dir = " +
                       Daemon::dir() + "\n";
@@ -310,6 +331,7 @@ TEST_F(EndToEnd, SinksLearnWhatChangedAndTheDaemonDescribesItself) {
     EXPECT_EQ(heard(2000), "3 1:1=\"tamo\" 2:2=1 4:1=\"restart\" ");
     ASSERT_NE(ask("set", 1, "system.hostname=n1"), nullptr);
     EXPECT_EQ(heard(2000).substr(0, 33), "3 1:1=\"tamo\" 2:2=2 32:0 64:1=\"n1\"");
+    EXPECT_TRUE(listen_says("\"restart\"") && listen_says("\"n1\""));
     for (char c = 'a'; c <= 'j'; ++c) {
         ask("set", static_cast<uint8_t>(c), ("system.hostname=" + std::string(1, c)).c_str());
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -62,11 +63,8 @@ MsgPtr parse(const Bytes& d) {
 const std::string kLong = "system.location=" + std::string(1500, 'x');
 
 TEST(RequestWords, TagsTypesValuesAndTheCheck) {
-    struct Case {
-        std::string words;
-        std::string shape, values, refusal; // refusal: the start of checkRequest's reasons
-    };
-    const Case cases[] = {
+    // Words, shape, values and the start of checkRequest's first reason.
+    const std::tuple<std::string, std::string, std::string, std::string> cases[] = {
         {"set interface.name=eth0 interface.mtu=1400 interface.enabled=1 interface.speed=0x3e8 "
          "interface.mac=00:11:22:aa:bb:cc system.load=0.25 @client=me",
          "0: 33:0 72:1 74:2 73:4 76:2 77:5 32:0 68:6 1:1",
@@ -91,15 +89,15 @@ TEST(RequestWords, TagsTypesValuesAndTheCheck) {
         {"set " + kLong, "", "",
          "the request takes 2 datagrams; the daemon reads one of at most 1024 bytes"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.words);
-        MsgPtr m = build(c.words);
+    for (const auto& [words, shaped, shown, refusal] : cases) {
+        SCOPED_TRACE(words);
+        MsgPtr m = build(words);
         ASSERT_NE(m, nullptr);
-        EXPECT_TRUE(c.shape.empty() || shape(*m) == c.shape) << shape(*m);
-        EXPECT_TRUE(c.values.empty() || values(*m) == c.values) << values(*m);
+        EXPECT_TRUE(shaped.empty() || shape(*m) == shaped) << shape(*m);
+        EXPECT_TRUE(shown.empty() || values(*m) == shown) << values(*m);
         std::vector<std::string> r = toolkit::checkRequest(*m);
-        EXPECT_EQ(r.empty(), c.refusal.empty());
-        EXPECT_EQ(r.empty() ? "" : r[0].substr(0, c.refusal.size()), c.refusal);
+        EXPECT_EQ(r.empty(), refusal.empty());
+        EXPECT_EQ(r.empty() ? "" : r[0].substr(0, refusal.size()), refusal);
     }
     // Bad words, with a part of the error.
     const std::pair<std::string, std::string> bad[] = {
@@ -131,16 +129,12 @@ TEST(Show, ReadableAndJson) {
     MsgPtr m = build("get @client=zeld-sim 50.6=float:1.5 interface.name=eth0 interface.mtu=1400 "
                      "@status=0 interface.99=u32:7 interface.mac");
     m->setMsgSeq(42);
-    EXPECT_EQ(toolkit::formatMessage(*m), "get (1), seq 42\n"
-                                          "@client (1)               string  \"zeld-sim\"\n"
-                                          "50  (unknown object)\n"
-                                          "    6                     float   1.5\n"
-                                          "interface (33)\n"
-                                          "    name (72)             string  \"eth0\"\n"
-                                          "    mtu (74)              u32     1400\n"
-                                          "    99                    u32     7\n"
-                                          "    mac (77)              null\n"
-                                          "@status (3)               u8      0\n");
+    EXPECT_EQ(toolkit::formatMessage(*m),
+              "get (1), seq 42\n@client (1)               string  \"zeld-sim\"\n"
+              "50  (unknown object)\n    6                     float   1.5\ninterface (33)\n"
+              "    name (72)             string  \"eth0\"\n    mtu (74)              u32     1400\n"
+              "    99                    u32     7\n    mac (77)              null\n"
+              "@status (3)               u8      0\n");
     EXPECT_EQ(toolkit::formatMessageJson(*m),
               "{\"id\":1,\"name\":\"get\",\"seq\":42,\"complete\":true,\"status\":0,"
               "\"tags\":[{\"id\":1,\"name\":\"client\",\"type\":\"string\",\"value\":\"zeld-sim\"},"
@@ -221,9 +215,8 @@ TEST(Text, QuotingNumbersHexAndFloats) {
     }
 
     Bytes b;
-    for (const char* bad : {"abc", "a:bc", "zz"}) {
-        EXPECT_FALSE(toolkit::parseHex(bad, &b)) << bad;
-    }
+    EXPECT_FALSE(toolkit::parseHex("abc", &b) || toolkit::parseHex("a:bc", &b) ||
+                 toolkit::parseHex("zz", &b));
     EXPECT_TRUE(toolkit::parseHex("", &b) && b.empty() && toolkit::parseHex("00:11-22 aA.ff", &b));
     EXPECT_EQ(toolkit::toHex(b.data(), b.size(), ':') + toolkit::toHex(b.data(), b.size()),
               "00:11:22:aa:ff001122aaff");
@@ -334,13 +327,8 @@ TEST(Sim, CannedAnswersAndWhatTheOptionsChange) {
     ASSERT_EQ(pieces.size(), 2u);
     MsgPtr piece = parse(pieces[0]);
     ASSERT_NE(piece, nullptr);
-    struct Case {
-        const QMsg& request;
-        toolkit::SimOptions options; // segments, reverse, seqOffset, replyId, answerKeepalives,
-                                     // noise
-        const char* datagrams;
-    };
-    const Case cases[] = {
+    // Options: segments, reverse, seqOffset, replyId, answerKeepalives, noise.
+    const std::tuple<const QMsg&, toolkit::SimOptions, const char*> cases[] = {
         {*req, {4, false, -1, 7, false}, "127/7/0 127/7/1 127/7/2 127/7/3L"},
         {*req, {3, true, 130, -1, false}, "2/1/2L 2/1/0 2/1/1"},
         {*big, {1, false, 0, -1, false}, "0/1/0 0/1/1L"},
@@ -353,8 +341,8 @@ TEST(Sim, CannedAnswersAndWhatTheOptionsChange) {
         // Pieces of a request too large for one datagram are not answered one by one.
         {*piece, {}, "none"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(sim_datagrams(c.request, c.options), c.datagrams);
+    for (const auto& [request, options, datagrams] : cases) {
+        EXPECT_EQ(sim_datagrams(request, options), datagrams);
     }
 
     Bytes k = toolkit::serialiseSegments(keepalive).at(0);
@@ -394,12 +382,9 @@ TEST(Control, ConfirmDescribeAndListen) {
                               "tamo.writable=21 tamo.features=0x25 tamo.uptime=12";
     const std::tuple<std::string, std::string> describes[] = {
         {reply + " tamo.dictionary=" + hash + " tamo.pending=77",
-         "version     1.2\n"
-         "dictionary  0x69b58e84 (as tamoctl's)\n"
-         "served      system (32), interface (33), ntp (34), 50\n"
-         "writable    interface (33)\n"
-         "features    replay-cache, notification-sinks, bit 5\n"
-         "uptime      12 s\n"
+         "version     1.2\ndictionary  0x69b58e84 (as tamoctl's)\n"
+         "served      system (32), interface (33), ntp (34), 50\nwritable    interface (33)\n"
+         "features    replay-cache, notification-sinks, bit 5\nuptime      12 s\n"
          "pending     transaction 77\n"},
         {"get tamo tamo.dictionary=1",
          "version     unknown\ndictionary  0x00000001 (tamoctl has 0x69b58e84)\n"
@@ -443,10 +428,8 @@ TEST(Control, ConfirmDescribeAndListen) {
 }
 
 TEST(Net, EndpointsTheLoopbackGuardAndLatency) {
-    std::vector<double> hundred;
-    for (int i = 100; i >= 1; --i) {
-        hundred.push_back(i);
-    }
+    std::vector<double> hundred(100);
+    std::iota(hundred.rbegin(), hundred.rend(), 1.0);
     EXPECT_EQ(toolkit::formatLatency(toolkit::summariseLatency(hundred)),
               "min 1 median 50 p99 99 max 100 (µs, 100 samples)");
     EXPECT_EQ(toolkit::formatLatency(toolkit::summariseLatency({7, 3})),

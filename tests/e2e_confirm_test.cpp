@@ -9,21 +9,16 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 namespace {
 
 using namespace e2e_cases;
 
 std::string read(const std::string& path) {
-    std::ifstream in(path);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
-}
-
-std::string source(const std::string& name) {
-    std::string here = __FILE__;
-    return read(here.substr(0, here.rfind("/tests/")) + "/examples/scripts/" + name);
 }
 
 class Confirmed : public NorthPath {
@@ -34,9 +29,10 @@ protected:
         std::filesystem::remove_all(mState, ignored);
         std::filesystem::create_directories(mState, ignored);
         setenv("TAMO_DATA_DIR", mData.c_str(), 1);
+        const std::string here = __FILE__, examples = here.substr(0, here.rfind("/tests/"));
         mSetup.scripts.clear();
         for (const char* name : {"tamo_store.lua", "system.lua", "interface.lua"}) {
-            mSetup.scripts.push_back({name, source(name)});
+            mSetup.scripts.push_back({name, read(examples + "/examples/scripts/" + name)});
         }
         mSetup.settings = "tamo.state.dir = " + mState +
                           "\ntamo.confirm.default_seconds = 1\ntamo.confirm.max_seconds = 60\n";
@@ -51,8 +47,11 @@ protected:
     bool journal(const char* name = "pending-change.journal") const {
         return std::filesystem::exists(mState + "/" + name);
     }
-    // After a kill: the replies the killed daemon sent go unread.
-    void drain() {
+    // Kills the daemon and starts it again; the replies the killed one sent go unread.
+    void restart() {
+        kill(mDaemon->process().pid(), SIGKILL);
+        mDaemon.reset();
+        EndToEnd::start();
         while (mClient.receive(10) != nullptr) {
         }
     }
@@ -69,17 +68,9 @@ const char* const kHost = "system.hostname";
 // file is there ("1") or not ("0").
 TEST_F(Confirmed, UndoneUnlessConfirmed) {
     NorthPath::start({});
-    struct Step {
-        const char* kind;
-        std::string words;
-        std::string want;
-    };
+    using Step = std::tuple<std::string, std::string, std::string>; // kind, words, want
     const std::string by = "by=\"" + Daemon::dir() + "/scripts/";
-    struct Row {
-        const char* name;
-        std::vector<Step> steps;
-    };
-    const Row rows[] = {
+    const std::pair<const char*, std::vector<Step>> rows[] = {
         {"confirm keeps",
          {{"set", "system.hostname=A", "!3:4="},
           {"set", "@confirm=1 @transaction=2 system.hostname=C", "2:2=2 3:4=0 "},
@@ -148,18 +139,18 @@ TEST_F(Confirmed, UndoneUnlessConfirmed) {
           {"set", "system.hostname=C", "!3:4="},
           {"journal", "", "0"}}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        for (const Step& s : row.steps) {
-            SCOPED_TRACE(std::string(s.kind) + " " + s.words);
-            if (std::string(s.kind) == "log") {
-                EXPECT_TRUE(mDaemon->logHas(s.words, 5000));
-            } else if (std::string(s.kind) == "journal") {
-                EXPECT_EQ(journal(), s.want == "1");
+    for (const auto& [name, steps] : rows) {
+        SCOPED_TRACE(name);
+        for (const auto& [kind, words, want] : steps) {
+            SCOPED_TRACE(kind + " " + words);
+            if (kind == "log") {
+                EXPECT_TRUE(mDaemon->logHas(words, 5000));
+            } else if (kind == "journal") {
+                EXPECT_EQ(journal(), want == "1");
             } else {
-                bool negated = s.want.rfind('!', 0) == 0;
-                std::string got = say(s.kind, s.words.c_str());
-                EXPECT_EQ(got.find(s.want.substr(negated ? 1 : 0)) == std::string::npos, negated)
+                const bool negated = want.rfind('!', 0) == 0;
+                const std::string got = say(kind.c_str(), words.c_str());
+                EXPECT_EQ(got.find(want.substr(negated ? 1 : 0)) == std::string::npos, negated)
                     << got;
             }
         }
@@ -191,15 +182,15 @@ TEST_F(Confirmed, KilledAndRestarted) {
         say("set", "@confirm=60 @transaction=1 system.hostname=x system.location=y").find("3:4=0 "),
         std::string::npos);
     ASSERT_TRUE(journal());
-    kill(mDaemon->process().pid(), SIGKILL);
-    mDaemon.reset();
-    EndToEnd::start();
+    restart();
     const std::string log = mDaemon->log();
     size_t undone = log.find("kind=rollback transaction=1 objects=system by=\"" + Daemon::dir() +
                              "/scripts/system.lua\" why=restart outcome=\"done\"");
     ASSERT_NE(undone, std::string::npos) << log;
     EXPECT_LT(undone, log.find("Listening on UDP"));
-    EXPECT_NE(say("get", "system").find("64:1=\"h0\" 65:1=\"l0\""), std::string::npos);
+    // The hostname and location a write of number n gives.
+    auto held = [](const std::string& n) { return "64:1=\"h" + n + "\" 65:1=\"l" + n + "\""; };
+    EXPECT_NE(say("get", "system").find(held("0")), std::string::npos);
     EXPECT_FALSE(journal());
 
     std::mt19937 random(20261207);
@@ -213,13 +204,10 @@ TEST_F(Confirmed, KilledAndRestarted) {
         mClient.send(mSetup.brokerPort, *request("set", ++mSeq, write));
         mClient.send(mSetup.brokerPort, *request("confirm", ++mSeq, "@transaction=" + next));
         std::this_thread::sleep_for(std::chrono::microseconds(pause_us(random)));
-        kill(mDaemon->process().pid(), SIGKILL);
-        mDaemon.reset();
-        EndToEnd::start();
-        drain();
-        std::string got = say("get", "system");
-        bool before = got.find("64:1=\"h" + was + "\" 65:1=\"l" + was + "\"") != std::string::npos;
-        bool after = got.find("64:1=\"h" + next + "\" 65:1=\"l" + next + "\"") != std::string::npos;
+        restart();
+        const std::string got = say("get", "system");
+        const bool before = got.find(held(was)) != std::string::npos;
+        const bool after = got.find(held(next)) != std::string::npos;
         ASSERT_TRUE(before || after) << got;
         now = after ? next : was;
         EXPECT_FALSE(journal());

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "replaycache.h"
@@ -12,6 +13,7 @@ namespace {
 
 using eLookup = cReplayCache::eLookup;
 using Bytes = std::vector<uint8_t>;
+using Lens = std::vector<uint16_t>;
 
 cReplayCache::sKey key_of(uint32_t n) {
     return {htonl(0x0a000000u + (n >> 7)), htons(static_cast<uint16_t>(40000 + n % 7)),
@@ -37,22 +39,16 @@ struct Answer {
     cReplayCache::sAnswer answer;
 };
 
-// The kept answer handed out is the one remembered, byte for byte, with its local address.
-void expect_same(const cReplayCache::sAnswer& got, const Answer& want, const std::string& what) {
-    ASSERT_EQ(got.count, want.datagrams.size()) << what;
+// The answer handed out is the one remembered, byte for byte (no datagrams when it was not
+// kept), with its local address.
+void expect_same(const cReplayCache::sAnswer& got, const Answer& want, bool kept = true) {
+    ASSERT_EQ(got.count, kept ? want.datagrams.size() : 0u);
     for (uint32_t i = 0; i < got.count; ++i) {
-        EXPECT_EQ(Bytes(got.datagrams[i].data, got.datagrams[i].data + got.datagrams[i].len),
-                  want.datagrams[i])
-            << what << " datagram " << i;
+        const cReplayCache::sDatagram& d = got.datagrams[i];
+        EXPECT_EQ(Bytes(d.data, d.data + d.len), want.datagrams[i]) << "datagram " << i;
     }
-    EXPECT_EQ(got.localKnown, want.answer.localKnown) << what;
-    EXPECT_EQ(got.local.s_addr, want.answer.local.s_addr) << what;
-}
-
-std::vector<uint16_t> lens(size_t n, uint16_t len, std::vector<uint16_t> more = {}) {
-    std::vector<uint16_t> v(n, len);
-    v.insert(v.end(), more.begin(), more.end());
-    return v;
+    EXPECT_EQ(got.localKnown, want.answer.localKnown);
+    EXPECT_EQ(got.local.s_addr, want.answer.local.s_addr);
 }
 
 // Which answers are kept (8 KiB at most, in at most 64 datagrams of at most 1024 bytes) and
@@ -61,10 +57,10 @@ std::vector<uint16_t> lens(size_t n, uint16_t len, std::vector<uint16_t> more = 
 // number that leaves nothing behind; another key field is another request. Repeats and reused
 // sequence numbers end to end: NorthPath.RetriedWritesRunOnceAndOnlyWritersWrite.
 TEST(ReplayCache, LaterRequestsAgainstARememberedWrite) {
-    const std::pair<std::vector<uint16_t>, bool> shapes[] = {
-        {{}, true},      {lens(8, 1024), true}, {lens(8, 1024, {1}), false},
-        {{1025}, false}, {lens(65, 8), false},
-    };
+    Lens over(8, 1024); // 8 KiB and one byte more
+    over.push_back(1);
+    const std::pair<Lens, bool> shapes[] = {
+        {{}, true}, {Lens(8, 1024), true}, {over, false}, {{1025}, false}, {Lens(65, 8), false}};
     const cReplayCache::sKey k = key_of(300);
     for (const auto& [l, kept] : shapes) {
         SCOPED_TRACE(l.size());
@@ -76,12 +72,7 @@ TEST(ReplayCache, LaterRequestsAgainstARememberedWrite) {
             cReplayCache::sAnswer got{};
             ASSERT_EQ(cache.lookup(k, 1, 5000 + 29999, &got),
                       kept ? eLookup::Repeat : eLookup::RepeatNotKept);
-            if (kept) {
-                expect_same(got, a, "kept");
-            }
-            EXPECT_EQ(got.count, a.datagrams.size() * kept);
-            EXPECT_EQ(got.localKnown, a.answer.localKnown);
-            EXPECT_EQ(got.local.s_addr, a.answer.local.s_addr);
+            expect_same(got, a, kept);
         }
         cReplayCache::sAnswer got{};
         EXPECT_EQ(cache.lookup(k, 1, 5000 + 30000, &got), eLookup::Miss);
@@ -90,22 +81,20 @@ TEST(ReplayCache, LaterRequestsAgainstARememberedWrite) {
         {k.addr ^ htonl(1), k.port, k.msgId, k.seq},
         {k.addr, static_cast<uint16_t>(k.port ^ htons(1)), k.msgId, k.seq},
         {k.addr, k.port, static_cast<uint8_t>(k.msgId ^ 4), k.seq},
-        {k.addr, k.port, k.msgId, static_cast<uint8_t>(k.seq ^ 0x40)},
-        k, // with other bytes
-    };
+        {k.addr, k.port, k.msgId, static_cast<uint8_t>(k.seq ^ 0x40)}};
+    cReplayCache cache;
+    ASSERT_TRUE(cache.configure(30, 256));
+    Answer a({300}, 7);
+    ASSERT_TRUE(cache.remember(k, 1, 0, a.answer));
+    cReplayCache::sAnswer got{};
     for (const cReplayCache::sKey& q : others) {
-        SCOPED_TRACE(&q - others);
-        cReplayCache cache;
-        ASSERT_TRUE(cache.configure(30, 256));
-        Answer a({300}, 7);
-        ASSERT_TRUE(cache.remember(k, 1, 0, a.answer));
-        const bool same = &q == &others[4];
-        cReplayCache::sAnswer got{};
-        EXPECT_EQ(cache.lookup(q, same ? 2 : 1, 5, &got),
-                  same ? eLookup::SequenceReused : eLookup::Miss);
-        EXPECT_EQ(cache.lookup(q, same ? 2 : 1, 5, &got), eLookup::Miss);
-        EXPECT_EQ(cache.lookup(k, 1, 5, &got), same ? eLookup::Miss : eLookup::Repeat);
+        EXPECT_EQ(cache.lookup(q, 1, 5, &got), eLookup::Miss) << &q - others;
+        EXPECT_EQ(cache.lookup(k, 1, 5, &got), eLookup::Repeat) << &q - others;
     }
+    // Other bytes under the key: once reused, then nothing is left.
+    EXPECT_EQ(cache.lookup(k, 2, 5, &got), eLookup::SequenceReused);
+    EXPECT_EQ(cache.lookup(k, 2, 5, &got), eLookup::Miss);
+    EXPECT_EQ(cache.lookup(k, 1, 5, &got), eLookup::Miss);
 }
 
 TEST(ReplayCache, OffExpiryAndReconfiguring) {
@@ -152,39 +141,35 @@ TEST(ReplayCache, OffExpiryAndReconfiguring) {
 // The oldest entries go first when the count or the bytes run out; the entries asked for are
 // clamped into 16..4096.
 TEST(ReplayCache, EvictionOldestFirst) {
-    struct Case {
-        const char* what;
-        uint32_t entries;
-        std::vector<uint16_t> lens;
-        uint32_t writes;
-        uint32_t minLive, maxLive;
-    };
-    const Case cases[] = {
-        {"by count", 16, {}, 40, 16, 16},
-        {"by count, 1 asked for", 1, {8}, 40, 16, 16},
-        {"by count, 10000 asked for", 10000, {}, 5000, 4096, 4096},
-        // An 8 KiB answer takes 8208 bytes: 31 fit, 30 when the ring's end was skipped.
-        {"by bytes", 4096, lens(8, 1024), 100, 30, 31},
-        {"by bytes, odd sizes", 4096, {1000, 999, 17}, 400, 128, 129},
-    };
-    for (const Case& c : cases) {
+    // what, entries asked for, lengths of each answer's datagrams, writes, entries left (range)
+    const std::tuple<const char*, uint32_t, std::vector<uint16_t>, uint32_t, uint32_t, uint32_t>
+        cases[] = {
+            {"by count", 16, {}, 40, 16, 16},
+            {"by count, 1 asked for", 1, {8}, 40, 16, 16},
+            {"by count, 10000 asked for", 10000, {}, 5000, 4096, 4096},
+            // An 8 KiB answer takes 8208 bytes: 31 fit, 30 when the ring's end was skipped.
+            {"by bytes", 4096, Lens(8, 1024), 100, 30, 31},
+            {"by bytes, odd sizes", 4096, {1000, 999, 17}, 400, 128, 129},
+        };
+    for (const auto& [what, entries, l, writes, minLive, maxLive] : cases) {
+        SCOPED_TRACE(what);
         cReplayCache cache;
-        ASSERT_TRUE(cache.configure(600, c.entries));
+        ASSERT_TRUE(cache.configure(600, entries));
         std::vector<Answer> answers;
-        for (uint32_t i = 0; i < c.writes; ++i) {
-            answers.emplace_back(c.lens, i);
+        for (uint32_t i = 0; i < writes; ++i) {
+            answers.emplace_back(l, i);
             cache.remember(key_of(i), i, 1000 + i, answers.back().answer);
-            ASSERT_LE(cache.bytesHeld(), cReplayCache::kRingBytes) << c.what;
+            ASSERT_LE(cache.bytesHeld(), cReplayCache::kRingBytes);
         }
-        EXPECT_GE(cache.entryCount(), c.minLive) << c.what;
-        EXPECT_LE(cache.entryCount(), c.maxLive) << c.what;
-        uint32_t firstKept = c.writes - cache.entryCount();
-        for (uint32_t i = 0; i < c.writes; ++i) {
+        EXPECT_GE(cache.entryCount(), minLive);
+        EXPECT_LE(cache.entryCount(), maxLive);
+        const uint32_t firstKept = writes - cache.entryCount();
+        for (uint32_t i = 0; i < writes; ++i) {
             cReplayCache::sAnswer got{};
-            eLookup r = cache.lookup(key_of(i), i, 1000 + c.writes, &got);
-            ASSERT_EQ(r, i < firstKept ? eLookup::Miss : eLookup::Repeat) << c.what << " " << i;
+            eLookup r = cache.lookup(key_of(i), i, 1000 + writes, &got);
+            ASSERT_EQ(r, i < firstKept ? eLookup::Miss : eLookup::Repeat) << i;
             if (r == eLookup::Repeat) {
-                expect_same(got, answers[i], c.what);
+                expect_same(got, answers[i]);
             }
         }
     }
@@ -197,8 +182,7 @@ TEST(ReplayCache, FloodStaysWithinBounds) {
         cReplayCache cache;
         ASSERT_TRUE(cache.configure(600, entries));
         std::mt19937 rnd(entries);
-        const uint32_t writes = 10000;
-        for (uint32_t i = 0; i < writes; ++i) {
+        for (uint32_t i = 0; i < 10000; ++i) {
             std::vector<uint16_t> l(rnd() % 4 == 0 ? 0 : rnd() % 10);
             for (uint16_t& len : l) {
                 len = static_cast<uint16_t>(rnd() % 1100);
@@ -218,14 +202,13 @@ TEST(ReplayCache, FloodStaysWithinBounds) {
 }
 
 TEST(ReplayCache, HashIsFnv1a64) {
-    const std::pair<std::string, uint64_t> rows[] = {
-        {"", 0xcbf29ce484222325u}, {"a", 0xaf63dc4c8601ec8cu}, {"foobar", 0x85944171f73967e8u}};
-    for (const auto& r : rows) {
-        EXPECT_EQ(cReplayCache::hashDatagram(reinterpret_cast<const uint8_t*>(r.first.data()),
-                                             static_cast<uint32_t>(r.first.size())),
-                  r.second)
-            << r.first;
-    }
+    auto hash = [](const std::string& s) {
+        return cReplayCache::hashDatagram(reinterpret_cast<const uint8_t*>(s.data()),
+                                          static_cast<uint32_t>(s.size()));
+    };
+    EXPECT_EQ(hash(""), 0xcbf29ce484222325u);
+    EXPECT_EQ(hash("a"), 0xaf63dc4c8601ec8cu);
+    EXPECT_EQ(hash("foobar"), 0x85944171f73967e8u);
 }
 
 } // namespace

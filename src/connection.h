@@ -11,8 +11,9 @@
 // threads share behind its own locks.
 //
 // The road of one request: receive -> source gate (the allow-list) -> parse and dictionary check
-// -> write gate -> the script that serves every object, or north -> reply -> audit. Each step is
-// one operation below, in that order.
+// -> write gate -> replay cache -> the daemon's own requests (confirm, cancel, object 36) ->
+// change gate -> the script that serves every object, or north -> reply -> audit. Each step is
+// one operation below, in that order; writes.cpp and confirmed.cpp hold the write steps.
 //
 // The edge: the broker socket is bound to "tamo.broker.address"; a datagram from a source that
 // "tamo.broker.allow" does not list is dropped before it is parsed. Each reply leaves from the
